@@ -1,0 +1,32 @@
+// AES-128-GCM sealing of the policy record: 131,344 bytes of ciphertext
+// followed by the 16-byte tag, under a key and nonce fixed in the program.
+// The same record always seals to the same bytes.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "policy/policy_state.h"
+
+namespace vx {
+
+inline constexpr std::size_t kPolicyTagSize = 16;
+inline constexpr std::size_t kPolicyFileSize = kPolicyStateSize + kPolicyTagSize;  // 131,360
+
+using SealedPolicy = std::array<uint8_t, kPolicyFileSize>;
+
+void SealPolicy(const PolicyState& state, SealedPolicy& out);
+
+// Seals any plaintext the same way: ciphertext of the same length followed
+// by the tag. SealPolicy is this over one record.
+std::vector<uint8_t> SealBytes(std::span<const uint8_t> plaintext);
+
+// Authenticates and decrypts `sealed` (ciphertext followed by its tag) into
+// `out`. False when the tag does not verify, the input is shorter than a tag,
+// or the plaintext is not exactly one record; `out` is then untouched.
+bool OpenSealedPolicy(std::span<const uint8_t> sealed, PolicyState& out);
+
+}  // namespace vx

@@ -1,0 +1,90 @@
+// The one owner of the policy. Every writer holds the mutex for its whole
+// change, ApplyParentValues and save; every reader holds it while it copies
+// out. ApplyParentValues sets `policyChanged` and advances the generation, so
+// the monitor clears the flag only when the generation it pushed to both
+// drivers is still the current one.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string_view>
+
+#include "policy/device_policy.h"
+#include "policy/policy_state.h"
+
+namespace vx {
+
+class PolicyStore {
+ public:
+  // `policyFile` is the policy file's full path (installDir + "configdb.dat").
+  explicit PolicyStore(std::filesystem::path policyFile);
+  PolicyStore(const PolicyStore&) = delete;
+  PolicyStore& operator=(const PolicyStore&) = delete;
+
+  // Fills the record from the policy file, or with the default policy when
+  // the file is missing or unusable; then applies and saves.
+  void LoadPolicy();
+
+  // Writes the record as it is now. Failures are silent: the values in memory
+  // stay in force. Returns whether the file was written, for tests.
+  bool SavePolicy();
+
+  // Local writers (the control interface). Results are the interface's: 1 for
+  // success, 0 for a refusal, which changes nothing.
+  int SetDriveLocks(uint32_t mask);
+  int ChangePassword(std::string_view current, std::string_view newPassword, uint32_t followParent);
+  int SetPolicy(const DEVICE_POLICY& policy);
+
+  // The management server's writer: `change` sets parent values and lock
+  // flags; then the values are applied and saved.
+  void ChangeParentValues(const std::function<void(PolicyState&)>& change);
+
+  // Readers.
+  uint32_t GetDriveLocks() const;
+  int CheckPassword(std::string_view candidate) const;
+  void GetPolicy(DEVICE_POLICY& out) const;
+
+  // Runs `reader` on the record under the mutex; the reader copies out what
+  // it needs and must not keep the reference.
+  template <typename Reader>
+  auto Read(Reader&& reader) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return reader(static_cast<const PolicyState&>(*state_));
+  }
+
+  // Same, with the generation of the values the reader saw, for a reader that
+  // later reports them as pushed.
+  template <typename Reader>
+  auto ReadWithGeneration(Reader&& reader, uint64_t& generation) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    generation = generation_;
+    return reader(static_cast<const PolicyState&>(*state_));
+  }
+
+  // The generation of the values now in force, and the flag that says they
+  // have not yet reached both drivers.
+  uint64_t Generation() const;
+  bool PolicyChanged() const { return policyChanged_.load(); }
+
+  // Clears `policyChanged` when `pushedGeneration` is still current; a change
+  // made during the push keeps the flag set for the next pass.
+  bool ClearPolicyChanged(uint64_t pushedGeneration);
+
+  const std::filesystem::path& PolicyFile() const { return policyFile_; }
+
+ private:
+  void ApplyParentValues();  // mutex held
+  bool SaveLocked() const;   // mutex held
+
+  const std::filesystem::path policyFile_;
+  mutable std::mutex mutex_;
+  std::unique_ptr<PolicyState> state_;
+  uint64_t generation_ = 0;
+  std::atomic<bool> policyChanged_{false};
+};
+
+}  // namespace vx

@@ -40,8 +40,7 @@ void SealInto(std::span<const uint8_t> plaintext, uint8_t* out) {
   CryptoPP::GCM<CryptoPP::AES>::Encryption cipher;
   cipher.SetKeyWithIV(parameters.key, kKeySize, parameters.nonce, kNonceSize);
   CryptoPP::AuthenticatedEncryptionFilter filter(
-      cipher, new CryptoPP::ArraySink(out, plaintext.size() + kPolicyTagSize), false,
-      static_cast<int>(kPolicyTagSize));
+      cipher, new CryptoPP::ArraySink(out, plaintext.size() + kPolicyTagSize), false, static_cast<int>(kPolicyTagSize));
   filter.Put(plaintext.data(), plaintext.size());
   filter.MessageEnd();
 }
@@ -70,8 +69,7 @@ bool OpenSealedPolicy(std::span<const uint8_t> sealed, PolicyState& out) {
     auto* sink = new CryptoPP::ArraySink(reinterpret_cast<CryptoPP::byte*>(plain.get()), sizeof *plain);
     CryptoPP::AuthenticatedDecryptionFilter filter(
         cipher, sink,
-        CryptoPP::AuthenticatedDecryptionFilter::MAC_AT_END |
-            CryptoPP::AuthenticatedDecryptionFilter::THROW_EXCEPTION,
+        CryptoPP::AuthenticatedDecryptionFilter::MAC_AT_END | CryptoPP::AuthenticatedDecryptionFilter::THROW_EXCEPTION,
         static_cast<int>(kPolicyTagSize));
     filter.Put(sealed.data(), sealed.size());
     filter.MessageEnd();

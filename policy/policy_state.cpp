@@ -31,10 +31,8 @@ void BuildDefaultPolicy(PolicyState& state) {
 
 void CopyParentValues(PolicyState& state) {
   if (state.lockCdDvd__Lock || state.lockCdDvd__Inherit) state.lockCdDvd = state.lockCdDvd__Parent;
-  if (state.ruleUsb__Lock || state.ruleUsb__Inherit)
-    StoreFieldText(state.ruleUsb, FieldText(state.ruleUsb__Parent));
-  if (state.lockFloppy__Lock || state.lockFloppy__Inherit)
-    state.lockFloppy = state.lockFloppy__Parent;
+  if (state.ruleUsb__Lock || state.ruleUsb__Inherit) StoreFieldText(state.ruleUsb, FieldText(state.ruleUsb__Parent));
+  if (state.lockFloppy__Lock || state.lockFloppy__Inherit) state.lockFloppy = state.lockFloppy__Parent;
   if (state.password__Lock || state.password__Inherit)
     StoreFieldText(state.password, FieldText(state.password__Parent));
 }

@@ -33,8 +33,7 @@ bool ReplaceFileContents(const std::filesystem::path& path, std::span<const uint
   bool ok = fwrite(data.data(), 1, data.size(), file.get()) == data.size();
   ok = ok && fflush(file.get()) == 0 && _commit(_fileno(file.get())) == 0;
   ok = (fclose(file.release()) == 0) && ok;
-  if (ok)
-    ok = MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  if (ok) ok = MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
   if (!ok) {
     DeleteFileW(temporary.c_str());
     return false;

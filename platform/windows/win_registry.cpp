@@ -32,8 +32,8 @@ std::optional<RegistryValue> WinRegistry::ReadValue(std::wstring_view keyPath, s
   value.data.resize(maxBytes);
   DWORD type = 0;
   DWORD size = static_cast<DWORD>(maxBytes);
-  LONG status = RegQueryValueExW(handle.get(), name.c_str(), nullptr, &type,
-                                 maxBytes ? value.data.data() : nullptr, &size);
+  LONG status =
+      RegQueryValueExW(handle.get(), name.c_str(), nullptr, &type, maxBytes ? value.data.data() : nullptr, &size);
   if (status != ERROR_SUCCESS || size > maxBytes) return std::nullopt;
   value.type = type;
   value.data.resize(size);
@@ -43,8 +43,8 @@ std::optional<RegistryValue> WinRegistry::ReadValue(std::wstring_view keyPath, s
 bool WinRegistry::WriteValue(std::wstring_view keyPath, std::wstring_view valueName, const RegistryValue& value) {
   const std::wstring key(keyPath), name(valueName);
   KeyHandle handle;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, handle.out(),
-                      nullptr) != ERROR_SUCCESS)
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, handle.out(), nullptr) !=
+      ERROR_SUCCESS)
     return false;
   return RegSetValueExW(handle.get(), name.c_str(), 0, value.type, value.data.data(),
                         static_cast<DWORD>(value.data.size())) == ERROR_SUCCESS;

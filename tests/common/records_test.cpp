@@ -9,9 +9,7 @@ extern "C" int VxRecordsCompileAsC(void);
 
 namespace {
 
-TEST(SharedRecords, CAndCppAgreeOnSizes) {
-  EXPECT_EQ(VxRecordsCompileAsC(), 264 + 268 + 4321);
-}
+TEST(SharedRecords, CAndCppAgreeOnSizes) { EXPECT_EQ(VxRecordsCompileAsC(), 264 + 268 + 4321); }
 
 TEST(SharedRecords, LogDateAndTimeWordsHoldTheDocumentedBytes) {
   // An entry made at 09:05:07 on 3 March 2014.
@@ -50,8 +48,8 @@ TEST(SharedRecords, ControlCodesDecodeToTheirParts) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.expected);
     EXPECT_EQ(c.code, c.expected);
-    EXPECT_EQ(c.code >> 16, 0x22u);          // FILE_DEVICE_UNKNOWN
-    EXPECT_EQ((c.code >> 14) & 3u, 0u);      // FILE_ANY_ACCESS
+    EXPECT_EQ(c.code >> 16, 0x22u);      // FILE_DEVICE_UNKNOWN
+    EXPECT_EQ((c.code >> 14) & 3u, 0u);  // FILE_ANY_ACCESS
     EXPECT_EQ((c.code >> 2) & 0xFFFu, c.function);
     EXPECT_EQ(c.code & 3u, c.method);
   }

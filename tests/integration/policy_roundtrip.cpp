@@ -30,9 +30,8 @@ int main(int argc, char** argv) {
 
   vx::PolicyStore restarted(file);
   restarted.LoadPolicy();
-  const bool same = restarted.Read([&](const vx::PolicyState& state) {
-    return std::memcmp(&state, reference.get(), sizeof state) == 0;
-  });
+  const bool same = restarted.Read(
+      [&](const vx::PolicyState& state) { return std::memcmp(&state, reference.get(), sizeof state) == 0; });
   const auto rules = restarted.Read([](const vx::PolicyState& s) { return vx::RuleCountOf(vx::FieldText(s.ruleUsb)); });
   std::printf("policy file %s: %ju bytes, %zu rules, drive locks %u, restart %s\n", file.string().c_str(),
               static_cast<uintmax_t>(std::filesystem::file_size(file)), rules, restarted.GetDriveLocks(),

@@ -32,8 +32,8 @@ TEST(PolicyState, DefaultPolicyAllowsEveryDiskLocksDrivesAndHasNoPassword) {
   EXPECT_EQ(state->lockFloppy, 1);
   EXPECT_EQ(FieldText(state->password), "");
   EXPECT_EQ(FieldText(state->password__Parent), "");
-  for (uint8_t flag : {state->ruleUsb__Inherit, state->lockCdDvd__Inherit, state->lockFloppy__Inherit,
-                       state->password__Inherit})
+  for (uint8_t flag :
+       {state->ruleUsb__Inherit, state->lockCdDvd__Inherit, state->lockFloppy__Inherit, state->password__Inherit})
     EXPECT_EQ(flag, 1);
   for (uint8_t flag : {state->ruleUsb__Lock, state->lockCdDvd__Lock, state->lockFloppy__Lock, state->password__Lock})
     EXPECT_EQ(flag, 0);

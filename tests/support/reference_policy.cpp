@@ -7,8 +7,8 @@
 
 namespace vx::test {
 
-USB_RULE MakeRule(const char* vendor, const char* product, const char* revision, const char* serial,
-                  uint32_t flags, int32_t action) {
+USB_RULE MakeRule(const char* vendor, const char* product, const char* revision, const char* serial, uint32_t flags,
+                  int32_t action) {
   USB_RULE rule{};
   std::strncpy(rule.vendor, vendor, sizeof rule.vendor - 1);
   std::strncpy(rule.product, product, sizeof rule.product - 1);
@@ -32,9 +32,9 @@ void BuildReferencePolicy(PolicyState& state) {
   state.statusWord = 0x01020304;
 
   DEVICE_POLICY local{};
-  local.rules[0] = MakeRule("Kingston", "DataTraveler", "PMAP", "0019E06B", RULE_CHECK_VENDOR | RULE_CHECK_PRODUCT |
-                                                                            RULE_EXACT_PRODUCT | RULE_CHECK_SERIAL,
-                            ACTION_ALLOW);
+  local.rules[0] =
+      MakeRule("Kingston", "DataTraveler", "PMAP", "0019E06B",
+               RULE_CHECK_VENDOR | RULE_CHECK_PRODUCT | RULE_EXACT_PRODUCT | RULE_CHECK_SERIAL, ACTION_ALLOW);
   local.rules[1] = MakeRule("", "Cruzer", "", "", RULE_CHECK_PRODUCT, ACTION_BLOCK);
   local.rules[2] = MakeRule("", "", "", "", 0, ACTION_READ_ONLY);
   local.count = 3;

@@ -7,8 +7,8 @@
 
 namespace vx::test {
 
-USB_RULE MakeRule(const char* vendor, const char* product, const char* revision, const char* serial,
-                  uint32_t flags, int32_t action);
+USB_RULE MakeRule(const char* vendor, const char* product, const char* revision, const char* serial, uint32_t flags,
+                  int32_t action);
 
 // The reference record; the same bytes on every build.
 void BuildReferencePolicy(PolicyState& state);

@@ -1,0 +1,143 @@
+// VXDevCtrl.sys: keeps the CD/DVD and floppy lock states it is sent and logs
+// every change in a LOCK_LOG that IOCTL_GET_LOCK_LOG hands out once.
+#include <ntddk.h>
+
+#include "common/lock_control.h"
+
+namespace {
+
+constexpr UCHAR kActionLocked = 0;
+constexpr UCHAR kActionUnlocked = 1;
+
+struct LockDriverState {
+  KSPIN_LOCK lock;
+  bool cdDvdLocked;
+  bool floppyLocked;
+  LOCK_LOG log;  // count byte and entries 0 .. count-1 are valid
+};
+
+PDEVICE_OBJECT controlDevice;
+
+LockDriverState* State() { return static_cast<LockDriverState*>(controlDevice->DeviceExtension); }
+
+void CopyName(UCHAR* slot, const char* name) {
+  for (int i = 0; i < LOCK_LOG_NAME_SIZE; ++i) slot[i] = 0;
+  for (int i = 0; name[i] != '\0' && i < LOCK_LOG_NAME_SIZE - 1; ++i) slot[i] = static_cast<UCHAR>(name[i]);
+}
+
+// Appends one entry stamped with the local time; spin lock held.
+void AppendEntry(LockDriverState* state, const char* name, UCHAR action) {
+  UCHAR* bytes = state->log.bytes;
+  const int count = static_cast<signed char>(bytes[LOCK_LOG_COUNT_OFFSET]);
+  if (count >= LOCK_LOG_MAX_ENTRIES) return;
+  LARGE_INTEGER systemTime, localTime;
+  TIME_FIELDS fields;
+  KeQuerySystemTime(&systemTime);
+  ExSystemTimeToLocalTime(&systemTime, &localTime);
+  RtlTimeToTimeFields(&localTime, &fields);
+  CopyName(bytes + LOCK_LOG_NAMES_OFFSET + LOCK_LOG_NAME_SIZE * count, name);
+  UCHAR* when = bytes + LOCK_LOG_TIMES_OFFSET + LOCK_LOG_TIME_SIZE * count;
+  when[0] = static_cast<UCHAR>(fields.Year & 0xFF);
+  when[1] = static_cast<UCHAR>(fields.Year >> 8);
+  when[2] = static_cast<UCHAR>(fields.Month);
+  when[3] = static_cast<UCHAR>(fields.Day);
+  when[4] = static_cast<UCHAR>(fields.Hour);
+  when[5] = static_cast<UCHAR>(fields.Minute);
+  when[6] = static_cast<UCHAR>(fields.Second);
+  bytes[LOCK_LOG_ACTIONS_OFFSET + count] = action;
+  bytes[LOCK_LOG_COUNT_OFFSET] = static_cast<UCHAR>(count + 1);
+}
+
+void SetLock(bool LockDriverState::*which, const char* name, bool locked) {
+  LockDriverState* state = State();
+  KIRQL irql;
+  KeAcquireSpinLock(&state->lock, &irql);
+  if (state->*which != locked) {
+    state->*which = locked;
+    AppendEntry(state, name, locked ? kActionLocked : kActionUnlocked);
+  }
+  KeReleaseSpinLock(&state->lock, irql);
+}
+
+// Moves the log out into `output` and empties it.
+void TakeLog(UCHAR* output) {
+  LockDriverState* state = State();
+  KIRQL irql;
+  KeAcquireSpinLock(&state->lock, &irql);
+  for (ULONG i = 0; i < LOCK_LOG_SIZE; ++i) {
+    output[i] = state->log.bytes[i];
+    state->log.bytes[i] = 0;
+  }
+  KeReleaseSpinLock(&state->lock, irql);
+}
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+    case IOCTL_CDDVD_LOCK:
+      SetLock(&LockDriverState::cdDvdLocked, "CD/DVD", true);
+      return Complete(irp, STATUS_SUCCESS, 0);
+    case IOCTL_CDDVD_UNLOCK:
+      SetLock(&LockDriverState::cdDvdLocked, "CD/DVD", false);
+      return Complete(irp, STATUS_SUCCESS, 0);
+    case IOCTL_FLOPPY_LOCK:
+      SetLock(&LockDriverState::floppyLocked, "Floppy", true);
+      return Complete(irp, STATUS_SUCCESS, 0);
+    case IOCTL_FLOPPY_UNLOCK:
+      SetLock(&LockDriverState::floppyLocked, "Floppy", false);
+      return Complete(irp, STATUS_SUCCESS, 0);
+    case IOCTL_GET_LOCK_LOG: {
+      if (stack->Parameters.DeviceIoControl.OutputBufferLength < LOCK_LOG_SIZE || !irp->MdlAddress)
+        return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+      auto* output = static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
+      if (!output) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+      TakeLog(output);
+      return Complete(irp, STATUS_SUCCESS, LOCK_LOG_SIZE);
+    }
+    default:
+      return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+  }
+}
+
+NTSTATUS NTAPI DispatchOpenClose(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS, 0); }
+
+void NTAPI LockDriverUnload(PDRIVER_OBJECT) {
+  UNICODE_STRING linkName;
+  RtlInitUnicodeString(&linkName, VX_LOCK_LINK_NAME);
+  IoDeleteSymbolicLink(&linkName);
+  IoDeleteDevice(controlDevice);
+}
+
+}  // namespace
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  UNICODE_STRING deviceName, linkName;
+  RtlInitUnicodeString(&deviceName, VX_LOCK_DEVICE_NAME);
+  RtlInitUnicodeString(&linkName, VX_LOCK_LINK_NAME);
+  NTSTATUS status =
+      IoCreateDevice(driver, sizeof(LockDriverState), &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &controlDevice);
+  if (!NT_SUCCESS(status)) return status;
+  LockDriverState* state = State();
+  KeInitializeSpinLock(&state->lock);
+  state->cdDvdLocked = false;
+  state->floppyLocked = false;
+  for (ULONG i = 0; i < LOCK_LOG_SIZE; ++i) state->log.bytes[i] = 0;
+  status = IoCreateSymbolicLink(&linkName, &deviceName);
+  if (!NT_SUCCESS(status)) {
+    IoDeleteDevice(controlDevice);
+    return status;
+  }
+  driver->MajorFunction[IRP_MJ_CREATE] = DispatchOpenClose;
+  driver->MajorFunction[IRP_MJ_CLOSE] = DispatchOpenClose;
+  driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchOpenClose;
+  driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchControl;
+  driver->DriverUnload = LockDriverUnload;
+  return STATUS_SUCCESS;
+}

@@ -76,8 +76,11 @@ bool BundleWriter::Open(const std::filesystem::path& path, uint32_t headerA, uin
 
 bool BundleWriter::WriteScrambled(uint8_t* data, std::size_t size) {
   digest_.Update(data, size);
-  for (std::size_t i = 0; i < size; ++i)
-    data[i] ^= key_[static_cast<uint64_t>(position_ + static_cast<int64_t>(i)) % keyLength_];
+  std::size_t keyIndex = static_cast<std::size_t>(static_cast<uint64_t>(position_) % keyLength_);
+  for (std::size_t i = 0; i < size; ++i) {
+    data[i] ^= key_[keyIndex];
+    if (++keyIndex == keyLength_) keyIndex = 0;
+  }
   std::size_t written = std::fwrite(data, 1, size, file_);
   position_ += static_cast<int64_t>(written);
   return written == size;

@@ -3,6 +3,7 @@
 //
 //   crash_probe                     access violation on a worker thread
 //   crash_probe no-exception-info   calls the filter with no exception pointers
+//   crash_probe two-threads         two worker threads fault at the same moment
 //
 // Either way the reporter ends the process with exit code 0xFFFFFFFF; exit
 // code 3 means the crash was not caught.
@@ -19,7 +20,10 @@ namespace {
 // page rather than a trap instruction.
 volatile uintptr_t faultAddress = 0x10;
 
+HANDLE startSignal = nullptr;
+
 DWORD WINAPI FaultingThread(void*) {
+  if (startSignal != nullptr) WaitForSingleObject(startSignal, INFINITE);
   *reinterpret_cast<volatile int*>(faultAddress) = 1;
   return 0;
 }
@@ -30,8 +34,15 @@ int main(int argc, char** argv) {
   vx::crash::InstallCrashHandler("VXDC", 1, 5, 0, 1155);
   if (argc > 1 && std::strcmp(argv[1], "no-exception-info") == 0) vx::crash::CrashFilter(nullptr);
 
-  HANDLE thread = CreateThread(nullptr, 0, &FaultingThread, nullptr, 0, nullptr);
-  if (thread == nullptr) return 2;
-  WaitForSingleObject(thread, INFINITE);
+  const bool twoThreads = argc > 1 && std::strcmp(argv[1], "two-threads") == 0;
+  if (twoThreads) startSignal = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE threads[2] = {};
+  const DWORD count = twoThreads ? 2 : 1;
+  for (DWORD i = 0; i < count; ++i) {
+    threads[i] = CreateThread(nullptr, 0, &FaultingThread, nullptr, 0, nullptr);
+    if (threads[i] == nullptr) return 2;
+  }
+  if (startSignal != nullptr) SetEvent(startSignal);
+  WaitForMultipleObjects(count, threads, TRUE, INFINITE);
   return 3;
 }

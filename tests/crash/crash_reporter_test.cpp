@@ -165,4 +165,16 @@ TEST(CrashReporterTest, FilterWithoutExceptionPointersReportsNoExceptionInfo) {
   EXPECT_EQ(WordAt(info, 5345), 0u);
 }
 
+TEST(CrashReporterTest, TwoThreadsFaultingAtOnceLeaveOneWholeBundle) {
+  TempDir dir;
+  CrashOutcome outcome = CrashProbeIn(dir, L"two-threads");
+  EXPECT_EQ(outcome.exitCode, 0xFFFFFFFFu);
+  ASSERT_EQ(outcome.leftFiles.size(), 1u) << "expected exactly one file beside the probe";
+  ASSERT_EQ(outcome.bundle.entries.size(), 2u);
+  EXPECT_EQ(outcome.bundle.entries[0].contents.size(), 5353u);
+  const std::vector<uint8_t>& dump = outcome.bundle.entries[1].contents;
+  ASSERT_GE(dump.size(), 4u);
+  EXPECT_EQ(std::string(dump.begin(), dump.begin() + 4), "MDMP");
+}
+
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "service/crash/windows/crash_reporter.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -165,6 +166,17 @@ void InstallCrashHandler(const char (&code)[5], int32_t major, int32_t minor, in
 }
 
 long __stdcall CrashFilter(_EXCEPTION_POINTERS* pointers) {
+  // One report per process. Another thread that crashes meanwhile would build
+  // the same file names in the same second and spoil the first report, so it
+  // waits for the reporter to end the process. A fault inside the report
+  // itself ends the process at once.
+  static std::atomic<DWORD> reportingThread{0};
+  DWORD self = GetCurrentThreadId();
+  DWORD expected = 0;
+  if (!reportingThread.compare_exchange_strong(expected, self)) {
+    if (expected == self) ExitProcess(static_cast<UINT>(-1));
+    for (;;) Sleep(INFINITE);
+  }
   try {
     ReportCrash(pointers);
   } catch (...) {

@@ -175,11 +175,12 @@ TEST_F(BundleWriterTest, UnreadableSourceIsSkippedAndOthersStay) {
   EXPECT_TRUE(bundle.entries[1].contents == SampleBytes(20, 7));
 }
 
-// Fails every second call, so the second chunk of a two-chunk entry fails.
-int FailingEverySecondCall(uint8_t* destination, unsigned long* destinationLength, const uint8_t* source,
-                           unsigned long sourceLength) {
-  static int calls = 0;
-  if (++calls % 2 == 0) return -4;  // Z_MEM_ERROR
+// Fails only the call numbered `failingCall`.
+int compressCalls = 0;
+int failingCall = 0;
+int FailingOneCall(uint8_t* destination, unsigned long* destinationLength, const uint8_t* source,
+                   unsigned long sourceLength) {
+  if (++compressCalls == failingCall) return -4;  // Z_MEM_ERROR
   return VXSecureBundle::ZlibCompress(destination, destinationLength, source, sourceLength);
 }
 
@@ -187,16 +188,18 @@ TEST(BundleWriterFailureTest, CompressionFailureLeavesNoPartialEntry) {
   TempDir dir;
   WriteFile(dir / "small", SampleBytes(100, 8));
   WriteFile(dir / "big", SampleBytes(kBundleChunkSize + 10, 9));
-  BundleWriter writer(&FailingEverySecondCall);
+  compressCalls = 0;
+  failingCall = 3;  // the second chunk of "big", after its first chunk was written
+  BundleWriter writer(&FailingOneCall);
   ASSERT_TRUE(writer.SetKey(&kKey, 1));
   ASSERT_TRUE(writer.Open(dir / "b.clg", 0, 0, 2));
   ASSERT_TRUE(writer.AddFile(dir / "small", "info"));   // call 1
-  EXPECT_FALSE(writer.AddFile(dir / "big", "dump"));    // calls 2 (fails)
-  ASSERT_TRUE(writer.AddFile(dir / "small", "again"));  // call 3
+  EXPECT_FALSE(writer.AddFile(dir / "big", "dump"));    // calls 2 and 3
+  ASSERT_TRUE(writer.AddFile(dir / "small", "again"));  // call 4
   ASSERT_TRUE(writer.Close());
 
-  // The failed entry is gone as if it had never been added: the bundle parses
-  // and its digest covers only whole entries.
+  // The failed entry, with its first chunk, is gone as if it had never been
+  // added: the bundle parses and its digest covers only whole entries.
   Bundle bundle = ReadBack(dir / "b.clg");
   EXPECT_EQ(NamesOf(bundle), (std::vector<std::string>{"info", "again"}));
   EXPECT_TRUE(bundle.entries[1].contents == SampleBytes(100, 8));

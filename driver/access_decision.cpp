@@ -8,24 +8,23 @@ namespace {
 
 FILTER_EXTENSION* ExtensionOf(PDEVICE_OBJECT device) { return static_cast<FILTER_EXTENSION*>(device->DeviceExtension); }
 
-// Judges the request with the disk's current action: refused at once when
-// `refuses(action)`, otherwise passed to the disk below.
-template <typename Refuses>
-NTSTATUS Enforce(PDEVICE_OBJECT device, PIRP irp, Refuses refuses, NTSTATUS refusal) {
-  FILTER_EXTENSION* extension = ExtensionOf(device);
-  const NTSTATUS locked = IoAcquireRemoveLock(&extension->removeLock, irp);
-  if (!NT_SUCCESS(locked)) return CompleteRefused(irp, locked);
-  const LONG action = RefreshAction(extension);
-  const NTSTATUS status = refuses(action, irp) ? CompleteRefused(irp, refusal) : ForwardRequest(extension, irp);
-  IoReleaseRemoveLock(&extension->removeLock, irp);
-  return status;
-}
-
 bool ReadRefused(LONG action, PIRP) { return action == ACTION_BLOCK; }
 bool WriteRefused(LONG action, PIRP) { return action == ACTION_BLOCK || action == ACTION_READ_ONLY; }
 bool WritabilityRefused(LONG action, PIRP irp) {
   return IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode == kIoctlDiskIsWritable &&
          WriteRefused(action, irp);
+}
+
+// Judges the request with the disk's current action: refused at once when
+// `Refuses(action)`, otherwise passed to the disk below.
+template <bool (*Refuses)(LONG, PIRP)>
+NTSTATUS Enforce(PDEVICE_OBJECT device, PIRP irp, NTSTATUS refusal) {
+  FILTER_EXTENSION* extension = ExtensionOf(device);
+  if (!EnterGuard(&extension->removeGuard)) return CompleteRefused(irp, STATUS_DELETE_PENDING);
+  const LONG action = RefreshAction(extension);
+  const NTSTATUS status = Refuses(action, irp) ? CompleteRefused(irp, refusal) : ForwardRequest(extension, irp);
+  LeaveGuard(&extension->removeGuard);
+  return status;
 }
 
 NTSTATUS ControlDeviceRequest(PIRP irp) {
@@ -44,19 +43,19 @@ NTSTATUS ControlDeviceRequest(PIRP irp) {
 
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
   if (device == controlDevice) return CompleteRequest(irp, STATUS_SUCCESS);
-  return Enforce(device, irp, ReadRefused, STATUS_ACCESS_DENIED);
+  return Enforce<ReadRefused>(device, irp, STATUS_ACCESS_DENIED);
 }
 
 NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT device, PIRP irp) {
   if (device == controlDevice) return CompleteRequest(irp, STATUS_SUCCESS);
-  return Enforce(device, irp, WriteRefused, STATUS_ACCESS_DENIED);
+  return Enforce<WriteRefused>(device, irp, STATUS_ACCESS_DENIED);
 }
 
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
   if (device == controlDevice) return ControlDeviceRequest(irp);
   // Any device control request runs the re-evaluation; only the
   // writability query can be refused.
-  return Enforce(device, irp, WritabilityRefused, STATUS_MEDIA_WRITE_PROTECTED);
+  return Enforce<WritabilityRefused>(device, irp, STATUS_MEDIA_WRITE_PROTECTED);
 }
 
 }  // namespace vx::driver

@@ -27,10 +27,9 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT, PIRP irp) { return CompleteRequest
 NTSTATUS NTAPI DispatchPassThrough(PDEVICE_OBJECT device, PIRP irp) {
   if (device == controlDevice) return CompleteRequest(irp, STATUS_SUCCESS);
   auto* extension = static_cast<FILTER_EXTENSION*>(device->DeviceExtension);
-  const NTSTATUS locked = IoAcquireRemoveLock(&extension->removeLock, irp);
-  if (!NT_SUCCESS(locked)) return CompleteRefused(irp, locked);
+  if (!EnterGuard(&extension->removeGuard)) return CompleteRefused(irp, STATUS_DELETE_PENDING);
   const NTSTATUS status = ForwardRequest(extension, irp);
-  IoReleaseRemoveLock(&extension->removeLock, irp);
+  LeaveGuard(&extension->removeGuard);
   return status;
 }
 
@@ -40,11 +39,10 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
   if (device == controlDevice) return CompleteRequest(irp, STATUS_SUCCESS);
   auto* extension = static_cast<FILTER_EXTENSION*>(device->DeviceExtension);
   PoStartNextPowerIrp(irp);
-  const NTSTATUS locked = IoAcquireRemoveLock(&extension->removeLock, irp);
-  if (!NT_SUCCESS(locked)) return CompleteRefused(irp, locked);
+  if (!EnterGuard(&extension->removeGuard)) return CompleteRefused(irp, STATUS_DELETE_PENDING);
   IoSkipCurrentIrpStackLocation(irp);
   const NTSTATUS status = PoCallDriver(extension->lowerDevice, irp);
-  IoReleaseRemoveLock(&extension->removeLock, irp);
+  LeaveGuard(&extension->removeGuard);
   return status;
 }
 

@@ -11,9 +11,6 @@ RULE_TABLE rules;
 EVENT_LOG events;
 KSPIN_LOCK ruleLock;
 KSPIN_LOCK logLock;
-// The rule generation as the read and write paths see it without the lock:
-// stored, under the rule lock, after each replacement of the list.
-ULONG publishedGeneration;
 
 LOG_TIME CurrentLocalTime() {
   LARGE_INTEGER systemTime;
@@ -43,6 +40,9 @@ void AppendEntry(const DEVICE_IDENTITY* identity, LONG action, const LOG_TIME& t
 
 }  // namespace
 
+// Stored under the rule lock after each replacement of the list.
+ULONG publishedGeneration;
+
 void InitDriverState() {
   KeInitializeSpinLock(&ruleLock);
   KeInitializeSpinLock(&logLock);
@@ -62,12 +62,7 @@ void JudgeArrival(FILTER_EXTENSION* extension) {
   KeReleaseSpinLock(&ruleLock, irql);
 }
 
-LONG RefreshAction(FILTER_EXTENSION* extension) {
-  // The common case: nothing changed since the disk was last judged.
-  if (__atomic_load_n(&extension->ruleGeneration, __ATOMIC_ACQUIRE) ==
-      __atomic_load_n(&publishedGeneration, __ATOMIC_ACQUIRE)) {
-    return __atomic_load_n(&extension->action, __ATOMIC_RELAXED);
-  }
+LONG RefreshActionLocked(FILTER_EXTENSION* extension) {
   const LOG_TIME now = CurrentLocalTime();
   KIRQL irql;
   KeAcquireSpinLock(&ruleLock, &irql);

@@ -85,7 +85,7 @@ NTSTATUS StartDevice(FILTER_EXTENSION* extension, PIRP irp) {
 // Waits for every request inside the driver, then releases the key name,
 // passes the removal down, detaches and deletes the filter device.
 NTSTATUS RemoveDevice(FILTER_EXTENSION* extension, PIRP irp) {
-  IoReleaseRemoveLockAndWait(&extension->removeLock, irp);
+  LeaveGuardAndWait(&extension->removeGuard);
   if (extension->keyName != nullptr) {
     ExFreePoolWithTag(extension->keyName, kKeyNameTag);
     extension->keyName = nullptr;
@@ -112,7 +112,7 @@ NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDev
   auto* bytes = reinterpret_cast<UCHAR*>(extension);
   for (size_t i = 0; i < sizeof(FILTER_EXTENSION); ++i) bytes[i] = 0;
   extension->physicalDevice = physicalDevice;
-  IoInitializeRemoveLock(&extension->removeLock, kKeyNameTag, 0, 0);
+  InitRemoveGuard(&extension->removeGuard);
 
   extension->lowerDevice = IoAttachDeviceToDeviceStack(device, physicalDevice);
   if (extension->lowerDevice == nullptr) {
@@ -132,20 +132,19 @@ NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDev
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
   if (device == controlDevice) return CompleteRequest(irp, STATUS_SUCCESS);
   auto* extension = static_cast<FILTER_EXTENSION*>(device->DeviceExtension);
-  const NTSTATUS locked = IoAcquireRemoveLock(&extension->removeLock, irp);
-  if (!NT_SUCCESS(locked)) return CompleteRefused(irp, locked);
+  if (!EnterGuard(&extension->removeGuard)) return CompleteRefused(irp, STATUS_DELETE_PENDING);
 
   switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
     case IRP_MN_START_DEVICE: {
       const NTSTATUS status = StartDevice(extension, irp);
-      IoReleaseRemoveLock(&extension->removeLock, irp);
+      LeaveGuard(&extension->removeGuard);
       return status;
     }
     case IRP_MN_REMOVE_DEVICE:
       return RemoveDevice(extension, irp);  // releases the lock itself
     default: {
       const NTSTATUS status = ForwardRequest(extension, irp);
-      IoReleaseRemoveLock(&extension->removeLock, irp);
+      LeaveGuard(&extension->removeGuard);
       return status;
     }
   }

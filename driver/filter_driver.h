@@ -5,6 +5,7 @@
 #include "driver/core/event_log.h"
 #include "driver/core/rule_table.h"
 #include "driver/kernel_api.h"
+#include "driver/remove_guard.h"
 
 namespace vx::driver {
 
@@ -28,7 +29,7 @@ struct FILTER_EXTENSION {
   LONG action;                       // action in force
   ULONG ruleGeneration;              // rule generation `action` was computed against
   // Requests inside the driver hold this; removal waits for them.
-  IO_REMOVE_LOCK removeLock;
+  REMOVE_GUARD removeGuard;
   // The identity prepared for the matcher once, at arrival.
   PREPARED_IDENTITY prepared;
 };
@@ -37,9 +38,22 @@ struct FILTER_EXTENSION {
 extern PDEVICE_OBJECT controlDevice;
 void InitDriverState();
 
+// The rule generation as the read and write paths see it without a lock.
+extern ULONG publishedGeneration;
+
+// Judges the disk again under the rule lock; logs a changed action.
+LONG RefreshActionLocked(FILTER_EXTENSION* extension);
+
 // The action in force for the disk, judged again first when the rule list
-// changed since it was last judged; a changed action is logged.
-LONG RefreshAction(FILTER_EXTENSION* extension);
+// changed since it was last judged. Inline: the common case, nothing
+// changed, is two loads and a compare on every read and write.
+inline LONG RefreshAction(FILTER_EXTENSION* extension) {
+  if (__atomic_load_n(&extension->ruleGeneration, __ATOMIC_ACQUIRE) ==
+      __atomic_load_n(&publishedGeneration, __ATOMIC_ACQUIRE)) {
+    return __atomic_load_n(&extension->action, __ATOMIC_RELAXED);
+  }
+  return RefreshActionLocked(extension);
+}
 // Judges a newly arrived disk against the current list and logs its arrival.
 void JudgeArrival(FILTER_EXTENSION* extension);
 

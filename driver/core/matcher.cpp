@@ -17,6 +17,23 @@ void FoldField(const char* field, uint8_t* folded, uint8_t* length, uint8_t* exa
   *exactLength = n < USB_PATTERN_SIZE ? n : 0;
 }
 
+// Whether `count` folded bytes are equal, eight at a time. Both sides are
+// 64-byte fields and callers stay within them.
+bool EqualBytes(const uint8_t* a, const uint8_t* b, unsigned count) {
+  unsigned i = 0;
+  for (; i + 8 <= count; i += 8) {
+    uint64_t wordA;
+    uint64_t wordB;
+    __builtin_memcpy(&wordA, a + i, 8);
+    __builtin_memcpy(&wordB, b + i, 8);
+    if (wordA != wordB) return false;
+  }
+  for (; i < count; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 uint8_t FoldChar(uint8_t c) { return (c >= 'a' && c <= 'z') ? static_cast<uint8_t>(c - ('a' - 'A')) : c; }
@@ -44,12 +61,19 @@ int FindNoCase(const PREPARED_TEXT* text, const PREPARED_PATTERN* pattern) {
   if (n == 0 || m > n) return -1;
   if (m == 0) return 0;
   // Bit s stands for "the pattern may start at s"; only starts that leave
-  // room for the whole pattern are candidates.
+  // room for the whole pattern are candidates. The last character thins
+  // them out first, then each character in turn.
   const unsigned starts = n - m + 1;
   uint64_t candidates = starts >= 64 ? ~uint64_t{0} : (uint64_t{1} << starts) - 1;
+  candidates &= text->positions[pattern->folded[m - 1]] >> (m - 1);
   for (unsigned k = 0; k < m; ++k) {
     candidates &= text->positions[pattern->folded[k]] >> k;
     if (candidates == 0) return -1;
+    if ((candidates & (candidates - 1)) == 0) {
+      // One start left: compare the rest of the pattern directly.
+      const unsigned s = static_cast<unsigned>(__builtin_ctzll(candidates));
+      return EqualBytes(text->folded + s + k + 1, pattern->folded + k + 1, m - k - 1) ? static_cast<int>(s) : -1;
+    }
   }
   return __builtin_ctzll(candidates);
 }
@@ -60,10 +84,7 @@ bool MatchField(const PREPARED_TEXT* text, const PREPARED_PATTERN* pattern, bool
   // Equal exact lengths: an occurrence at 0 means equal texts.
   const unsigned m = pattern->length;
   if (text->length == 0 || m > text->length) return false;
-  for (unsigned k = 0; k < m; ++k) {
-    if (text->folded[k] != pattern->folded[k]) return false;
-  }
-  return true;
+  return EqualBytes(text->folded, pattern->folded, m);
 }
 
 }  // namespace vx::driver

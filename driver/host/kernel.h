@@ -141,12 +141,6 @@ typedef struct _KEVENT {
   LONG type;
 } KEVENT, *PKEVENT;
 
-typedef struct _IO_REMOVE_LOCK {
-  volatile LONG removed;
-  volatile LONG ioCount;
-  KEVENT removeEvent;
-} IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
-
 struct _DEVICE_OBJECT;
 struct _DRIVER_OBJECT;
 struct _IRP;
@@ -268,10 +262,6 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp);
 void IofCompleteRequest(PIRP irp, CCHAR priorityBoost);
 PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID input, ULONG inputLength, PVOID output,
                                    ULONG outputLength, BOOLEAN internal, PKEVENT event, PIO_STATUS_BLOCK ioStatus);
-void IoInitializeRemoveLock(PIO_REMOVE_LOCK lock, ULONG tag, ULONG maxMinutes, ULONG highWater);
-NTSTATUS IoAcquireRemoveLock(PIO_REMOVE_LOCK lock, PVOID tag);
-void IoReleaseRemoveLock(PIO_REMOVE_LOCK lock, PVOID tag);
-void IoReleaseRemoveLockAndWait(PIO_REMOVE_LOCK lock, PVOID tag);
 NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT device, ULONG keyType, ACCESS_MASK access, HANDLE* key);
 
 void KeInitializeEvent(PKEVENT event, EVENT_TYPE type, BOOLEAN state);

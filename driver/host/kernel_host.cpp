@@ -315,38 +315,6 @@ PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID inpu
   return irp;
 }
 
-// ---- Remove lock: a count of requests inside the driver, one held by the
-// device itself until removal.
-
-void IoInitializeRemoveLock(PIO_REMOVE_LOCK lock, ULONG, ULONG, ULONG) {
-  lock->removed = 0;
-  lock->ioCount = 1;
-  KeInitializeEvent(&lock->removeEvent, NotificationEvent, FALSE);
-}
-
-NTSTATUS IoAcquireRemoveLock(PIO_REMOVE_LOCK lock, PVOID) {
-  __atomic_add_fetch(&lock->ioCount, 1, __ATOMIC_ACQ_REL);
-  if (__atomic_load_n(&lock->removed, __ATOMIC_ACQUIRE)) {
-    IoReleaseRemoveLock(lock, nullptr);
-    return STATUS_DELETE_PENDING;
-  }
-  return STATUS_SUCCESS;
-}
-
-void IoReleaseRemoveLock(PIO_REMOVE_LOCK lock, PVOID) {
-  const LONG left = __atomic_sub_fetch(&lock->ioCount, 1, __ATOMIC_ACQ_REL);
-  if (left < 0) Fatal("remove lock released more often than acquired");
-  if (left == 0) KeSetEvent(&lock->removeEvent, IO_NO_INCREMENT, FALSE);
-}
-
-void IoReleaseRemoveLockAndWait(PIO_REMOVE_LOCK lock, PVOID tag) {
-  vx::host::RequirePassiveLevel("IoReleaseRemoveLockAndWait with a spin lock held");
-  __atomic_store_n(&lock->removed, 1, __ATOMIC_RELEASE);
-  IoReleaseRemoveLock(lock, tag);  // the caller's own
-  IoReleaseRemoveLock(lock, tag);  // the device's
-  KeWaitForSingleObject(&lock->removeEvent, Executive, KernelMode, FALSE, nullptr);
-}
-
 // ---- Events, spin locks, time
 
 void KeInitializeEvent(PKEVENT event, EVENT_TYPE type, BOOLEAN state) {

@@ -1,0 +1,46 @@
+// vxctl.exe: the command line over the service's control interface.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "control_rpc/windows/control_rpc_client.h"
+#include "tools/vxctl/vxctl.h"
+
+namespace vx {
+namespace {
+
+class RpcControlService final : public ControlService {
+ public:
+  unsigned long SetDriveLocks(uint32_t mask, int& result) override { return client_.SetDriveLocks(mask, result); }
+  unsigned long GetDriveLocks(int& result) override { return client_.GetDriveLocks(result); }
+  unsigned long CheckPassword(const std::string& candidate, int& result) override {
+    return client_.CheckPassword(candidate, result);
+  }
+  unsigned long ChangePassword(const std::string& current, const std::string& newPassword, uint32_t followParent,
+                               int& result) override {
+    return client_.ChangePassword(current, newPassword, followParent, result);
+  }
+  unsigned long GetPolicy(DEVICE_POLICY& policy, int& result) override { return client_.GetPolicy(policy, result); }
+  unsigned long SetPolicy(const DEVICE_POLICY& policy, int& result) override {
+    return client_.SetPolicy(policy, result);
+  }
+  unsigned long Ping(int& result) override { return client_.Ping(result); }
+  unsigned long PopDeviceArrival(USB_RULE& entry, int& result) override {
+    return client_.PopDeviceArrival(entry, result);
+  }
+  unsigned long GetLanguage(uint32_t size, uint8_t* name, int& result) override {
+    return client_.GetLanguage(size, name, result);
+  }
+
+ private:
+  ControlRpcClient client_;
+};
+
+}  // namespace
+}  // namespace vx
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  vx::RpcControlService service;
+  return vx::RunVxctl(args, service, std::cin, std::cout, std::cerr);
+}

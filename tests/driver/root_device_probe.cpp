@@ -59,6 +59,11 @@ int Probe(const wchar_t* driverPath) {
   if (!DeviceIoControl(device, IOCTL_SET_RULE_LIST, nullptr, 0, nullptr, 0, &bytes, nullptr)) {
     result = Fail("empty rule list");
   }
+  static unsigned char oddBytes[265];
+  if (DeviceIoControl(device, IOCTL_SET_RULE_LIST, oddBytes, sizeof oddBytes, nullptr, 0, &bytes, nullptr) ||
+      GetLastError() != ERROR_ACCESS_DENIED) {
+    result = Fail("265 bytes of rules were not refused");
+  }
   static USB_LOG logs[USB_MAX_LOGS];
   if (!DeviceIoControl(device, IOCTL_GET_LOGS, nullptr, 0, logs, sizeof logs, &bytes, nullptr)) {
     result = Fail("GetLogs");

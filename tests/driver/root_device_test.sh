@@ -34,3 +34,6 @@ check "Calling AddDevice routine" "$work/add-device.log"
 check "returned 0." "$work/add-device.log"
 check "SetRuleList: inputLen 0 count 0 sizeof USB_RULE 264" "$log"
 check "Do Copy" "$log"
+check "SetRuleList: inputLen 265 count 1 sizeof USB_RULE 264" "$log"
+# The log was empty: GetLogs prints nothing.
+if grep -qF "GetLogs:" "$log"; then echo "GetLogs printed a line for an empty log"; exit 1; fi

@@ -200,6 +200,22 @@ TEST_F(VxctlTest, Passwords) {
   EXPECT_EQ(run.err, "vxctl: the password is set by the management server\n");
 }
 
+TEST_F(VxctlTest, PasswordsTypedAtTheConsoleAreAskedFor) {
+  std::vector<std::string> questions;
+  std::vector<std::string> answers = {"", "typed"};
+  const SecretReader console = [&](const char* question) -> std::optional<std::string> {
+    questions.push_back(question);
+    std::string answer = answers.front();
+    answers.erase(answers.begin());
+    return answer;
+  };
+  std::istringstream in("not read\n");
+  std::ostringstream out, err;
+  EXPECT_EQ(RunVxctl({"password", "change"}, service_, in, out, err, console), 0) << err.str();
+  EXPECT_EQ(questions, (std::vector<std::string>{"Current password: ", "New password: "}));
+  EXPECT_EQ(ops_.CheckPassword("typed"), 1);
+}
+
 TEST_F(VxctlTest, FollowParentKeepsTheValuesInForce) {
   EXPECT_EQ(Vxctl({"follow-parent", "rules", "off"}).out, "The rule list is now local.\n");
   DEVICE_POLICY policy = Policy();

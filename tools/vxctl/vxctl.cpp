@@ -91,8 +91,9 @@ std::string FlagJson(bool value) { return value ? "true" : "false"; }
 // One command's run: the service, the streams, and each call's transport check.
 class Session {
  public:
-  Session(ControlService& service, const CommandLine& line, std::istream& in, std::ostream& out)
-      : service_(service), line_(line), in_(in), out_(out) {}
+  Session(ControlService& service, const CommandLine& line, std::istream& in, std::ostream& out,
+          const SecretReader& readSecret)
+      : service_(service), line_(line), in_(in), out_(out), readSecret_(readSecret) {}
 
   std::optional<Failure> Run();
 
@@ -115,9 +116,12 @@ class Session {
     if (result != 1) return Failure{kExitRefused, "the service refused the policy"};
     return std::nullopt;
   }
-  // A password from its option, or else a line of standard input.
-  std::string Password(const std::string& option) {
+  // A password from its option, or typed by a person at the console, or
+  // else a line of standard input.
+  std::string Password(const std::string& option, const char* question) {
     if (line_.options.count(option)) return Option(line_, option);
+    if (readSecret_)
+      if (std::optional<std::string> typed = readSecret_(question)) return *typed;
     std::string text;
     std::getline(in_, text);
     if (!text.empty() && text.back() == '\r') text.pop_back();
@@ -145,6 +149,7 @@ class Session {
   const CommandLine& line_;
   std::istream& in_;
   std::ostream& out_;
+  const SecretReader& readSecret_;
 };
 
 std::optional<Failure> Session::Run() {
@@ -384,7 +389,7 @@ std::optional<Failure> Session::LocksSet() {
 }
 
 std::optional<Failure> Session::PasswordCheck() {
-  const std::string candidate = Password("password");
+  const std::string candidate = Password("password", "Password: ");
   int result = 0;
   if (auto failure = Check(service_.CheckPassword(candidate, result))) return failure;
   if (line_.json) out_ << "{\"right\": " << FlagJson(result == 1) << "}\n";
@@ -394,8 +399,8 @@ std::optional<Failure> Session::PasswordCheck() {
 }
 
 std::optional<Failure> Session::PasswordChange() {
-  const std::string current = Password("current");
-  const std::string replacement = Password("new");
+  const std::string current = Password("current", "Current password: ");
+  const std::string replacement = Password("new", "New password: ");
   if (replacement.size() > kMaxPasswordLength)
     return Failure{kExitBadArguments,
                    "the new password is " + std::to_string(replacement.size()) + " characters; it holds at most 127"};
@@ -417,7 +422,7 @@ std::optional<Failure> Session::FollowParent() {
     return Failure{kExitBadArguments, "follow-parent takes rules, cdrom, floppy or password, not \"" + item + "\""};
 
   if (item == "password") {
-    const std::string current = Password("password");
+    const std::string current = Password("password", "Password: ");
     DEVICE_POLICY policy;
     if (auto failure = ReadPolicy(policy)) return failure;
     if (policy.password__Lock) return Failure{kExitRefused, "the password is set by the management server"};
@@ -520,7 +525,7 @@ std::string VxctlUsage() {
 }
 
 int RunVxctl(const std::vector<std::string>& args, ControlService& service, std::istream& in, std::ostream& out,
-             std::ostream& err) {
+             std::ostream& err, const SecretReader& readSecret) {
   if (args.empty()) {
     err << VxctlUsage();
     return kExitBadArguments;
@@ -532,7 +537,7 @@ int RunVxctl(const std::vector<std::string>& args, ControlService& service, std:
   CommandLine line;
   std::optional<Failure> failure = Parse(args, line);
   if (!failure) {
-    Session session(service, line, in, out);
+    Session session(service, line, in, out, readSecret);
     failure = session.Run();
   }
   if (!failure) return kExitOk;

@@ -3,7 +3,9 @@
 // control interface through `service`.
 #pragma once
 
+#include <functional>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,9 +22,14 @@ inline constexpr int kExitServiceFailure = 3;  // the service is not running or 
 // The usage text.
 std::string VxctlUsage();
 
-// Runs one command line (`args` without the program name). Passwords not
-// given as options are read a line at a time from `in`.
+// Asks a person at the console for a password with `question` and reads it
+// without echo; nullopt when there is no console to ask.
+using SecretReader = std::function<std::optional<std::string>(const char* question)>;
+
+// Runs one command line (`args` without the program name). A password not
+// given as an option is asked for through `readSecret`, or else read as a
+// line of `in`.
 int RunVxctl(const std::vector<std::string>& args, ControlService& service, std::istream& in, std::ostream& out,
-             std::ostream& err);
+             std::ostream& err, const SecretReader& readSecret = {});
 
 }  // namespace vx

@@ -1,4 +1,6 @@
 // vxctl.exe: the command line over the service's control interface.
+#include <windows.h>
+
 #include <iostream>
 #include <string>
 #include <vector>
@@ -36,11 +38,26 @@ class RpcControlService final : public ControlService {
   ControlRpcClient client_;
 };
 
+// A password typed at the console: asked for on standard error, not echoed.
+std::optional<std::string> ReadSecretFromConsole(const char* question) {
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD mode = 0;
+  if (!GetConsoleMode(input, &mode)) return std::nullopt;
+  std::cerr << question << std::flush;
+  SetConsoleMode(input, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+  std::string text;
+  std::getline(std::cin, text);
+  SetConsoleMode(input, mode);
+  std::cerr << "\n";
+  if (!text.empty() && text.back() == '\r') text.pop_back();
+  return text;
+}
+
 }  // namespace
 }  // namespace vx
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   vx::RpcControlService service;
-  return vx::RunVxctl(args, service, std::cin, std::cout, std::cerr);
+  return vx::RunVxctl(args, service, std::cin, std::cout, std::cerr, vx::ReadSecretFromConsole);
 }

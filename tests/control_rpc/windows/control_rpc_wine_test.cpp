@@ -150,34 +150,60 @@ TEST_F(ControlRpcUnderWine, VxctlCommands) {
   EXPECT_EQ(Run(L"rule list").out, "1. allow      every disk\n");
 }
 
-// A USB storage disk made in the registry is seen by the monitor's next pass,
-// judged by the rules, and comes back from vxctl arrivals with its action.
-TEST_F(ControlRpcUnderWine, RegistryDiskArrivesWithItsAction) {
+// USB storage disks made in the registry are seen by the monitor's next
+// pass, judged by the rules, and come back from vxctl arrivals with their
+// action, oldest first.
+class RegistryDisk {
+ public:
+  RegistryDisk(const std::wstring& device, const std::wstring& instance)
+      : device_(L"SYSTEM\\CurrentControlSet\\Enum\\USBSTOR\\" + device) {
+    HKEY key = nullptr;
+    created_ = RegCreateKeyExW(HKEY_LOCAL_MACHINE, (device_ + L"\\" + instance).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                               nullptr, &key, nullptr) == ERROR_SUCCESS;
+    if (!created_) return;
+    const wchar_t classGuid[] = L"{4d36e967-e325-11ce-bfc1-08002be10318}";
+    RegSetValueExW(key, L"ClassGUID", 0, REG_SZ, reinterpret_cast<const BYTE*>(classGuid), sizeof classGuid);
+    RegCloseKey(key);
+  }
+  ~RegistryDisk() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, device_.c_str()); }
+  bool Created() const { return created_; }
+
+ private:
+  std::wstring device_;
+  bool created_ = false;
+};
+
+TEST_F(ControlRpcUnderWine, RegistryDisksArriveWithTheirActionsOldestFirst) {
   ASSERT_EQ(Run(L"follow-parent rules off").exitCode, 0u);
   ASSERT_EQ(Run(L"rule add --vendor VxProbe --action block --at 1").exitCode, 0u);
   Run(L"arrivals");  // whatever the prefix held at start
 
-  const std::wstring device = L"SYSTEM\\CurrentControlSet\\Enum\\USBSTOR\\Disk&Ven_VxProbe&Prod_Rpc_Disk&Rev_2.10";
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (device + L"\\VXRPC0001&0").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                            nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  const wchar_t classGuid[] = L"{4d36e967-e325-11ce-bfc1-08002be10318}";
-  RegSetValueExW(key, L"ClassGUID", 0, REG_SZ, reinterpret_cast<const BYTE*>(classGuid), sizeof classGuid);
-  RegCloseKey(key);
-
+  const std::string blocked =
+      "{\"vendor\": \"VxProbe\", \"product\": \"Rpc Disk\", \"revision\": \"2.10\", \"serial\": "
+      "\"VXRPC0001\", \"action\": \"block\", \"actionCode\": 1}";
+  const std::string allowed =
+      "{\"vendor\": \"VxOther\", \"product\": \"Rpc Disk\", \"revision\": \"1.00\", \"serial\": "
+      "\"VXRPC0002\", \"action\": \"allow\", \"actionCode\": 3}";
   std::string seen;
-  for (int attempt = 0; attempt < 20 && seen.find("VxProbe") == std::string::npos; ++attempt) {
-    Sleep(500);
-    const ProcessOutcome run = Run(L"arrivals --json");
-    ASSERT_EQ(run.exitCode, 0u) << run.err;
-    seen += run.out;
-  }
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, device.c_str());
-  EXPECT_NE(seen.find("{\"vendor\": \"VxProbe\", \"product\": \"Rpc Disk\", \"revision\": \"2.10\", \"serial\": "
-                      "\"VXRPC0001\", \"action\": \"block\", \"actionCode\": 1}"),
-            std::string::npos)
-      << seen;
+  auto waitFor = [&](const std::string& entry) {
+    for (int attempt = 0; attempt < 20 && seen.find(entry) == std::string::npos; ++attempt) {
+      Sleep(500);
+      const ProcessOutcome run = Run(L"arrivals --json");
+      ASSERT_EQ(run.exitCode, 0u) << run.err;
+      seen += run.out;
+    }
+  };
+  RegistryDisk first(L"Disk&Ven_VxProbe&Prod_Rpc_Disk&Rev_2.10", L"VXRPC0001&0");
+  ASSERT_TRUE(first.Created());
+  waitFor(blocked);
+  RegistryDisk second(L"Disk&Ven_VxOther&Prod_Rpc_Disk&Rev_1.00", L"VXRPC0002&0");
+  ASSERT_TRUE(second.Created());
+  waitFor(allowed);
+  ASSERT_NE(seen.find(blocked), std::string::npos) << seen;
+  ASSERT_NE(seen.find(allowed), std::string::npos) << seen;
+  EXPECT_LT(seen.find(blocked), seen.find(allowed));
+  // Each arrival is handed out once.
+  EXPECT_EQ(seen.find(blocked, seen.find(blocked) + 1), std::string::npos);
 }
 
 }  // namespace

@@ -40,8 +40,13 @@ __attribute__((noinline)) unsigned long VxGuardedCall(void (*call)(void* context
 
 #else
 
-/* On x86 the macros install a frame-based handler, which resumes after the
- * guarded call through a jump buffer. */
+/* On x86 the handler is a frame-based one. The <excpt.h> macro pushes its
+ * record with an instruction the compiler does not know of, which breaks
+ * stack-relative addressing in the function; the same record is made here as
+ * a local variable instead, which is what the macro builds. The handler
+ * resumes after the guarded call through a jump buffer taken once the record
+ * is installed, and msvcrt's longjmp unwinds the frames above the record
+ * (running their termination handlers) on the way back. */
 static _Thread_local jmp_buf* resumePoint;
 
 static EXCEPTION_DISPOSITION RpcExceptionOnly(struct _EXCEPTION_RECORD* record, void* frame, struct _CONTEXT* context,
@@ -59,10 +64,14 @@ static EXCEPTION_DISPOSITION RpcExceptionOnly(struct _EXCEPTION_RECORD* record, 
 __attribute__((noinline)) unsigned long VxGuardedCall(void (*call)(void* context), void* context) {
   jmp_buf resume;
   jmp_buf* volatile outer = resumePoint;
+  volatile EXCEPTION_REGISTRATION registration;
   caughtCode = 0;
   resumePoint = &resume;
-  __try1(RpcExceptionOnly) if (setjmp(resume) == 0) call(context);
-  __except1;
+  registration.prev = (PEXCEPTION_REGISTRATION)__readfsdword(0);
+  registration.handler = RpcExceptionOnly;
+  __writefsdword(0, (DWORD)(DWORD_PTR)&registration);
+  if (setjmp(resume) == 0) call(context);
+  __writefsdword(0, (DWORD)(DWORD_PTR)registration.prev);
   resumePoint = outer;
   return caughtCode;
 }

@@ -1,7 +1,7 @@
 /* Runs one call and catches an exception raised by the RPC run time in it
  * (a client stub raises one when the server cannot be reached or the call
- * fails). GCC has no __try, so this is built on the structured exception
- * macros of <excpt.h>. */
+ * fails). GCC has no __try: on x64 this uses the __try1/__except1 macros of
+ * <excpt.h>; on x86 it installs the same frame-based record by hand. */
 #ifndef VX_CONTROL_RPC_GUARDED_CALL_H
 #define VX_CONTROL_RPC_GUARDED_CALL_H
 

@@ -17,6 +17,28 @@
 #include "monitor/windows/win_device_channel.h"
 #include "platform/windows/win_registry.h"
 
+namespace {
+
+// The machine's registry, except that "InstallPath" reads as missing: the
+// install directory is always the current one, whatever another test in the
+// same prefix sets meanwhile.
+class RegistryInCurrentDirectory final : public vx::Registry {
+ public:
+  std::optional<vx::RegistryValue> ReadValue(std::wstring_view keyPath, std::wstring_view valueName,
+                                             std::size_t maxBytes) const override {
+    if (valueName == L"InstallPath") return std::nullopt;
+    return registry_.ReadValue(keyPath, valueName, maxBytes);
+  }
+  bool WriteValue(std::wstring_view keyPath, std::wstring_view valueName, const vx::RegistryValue& value) override {
+    return registry_.WriteValue(keyPath, valueName, value);
+  }
+
+ private:
+  vx::WinRegistry registry_;
+};
+
+}  // namespace
+
 int main(int argc, char** argv) {
   const int lifetimeSeconds = argc > 1 ? std::atoi(argv[1]) : 120;
   std::thread([lifetimeSeconds] {
@@ -24,7 +46,7 @@ int main(int argc, char** argv) {
     ExitProcess(0);
   }).detach();
 
-  vx::WinRegistry registry;
+  RegistryInCurrentDirectory registry;
   vx::WinDeviceChannel channel;  // no driver here: each pass skips both driver steps
   vx::SetupDiUsbStorageSource usb;
   vx::WinClock clock;

@@ -56,6 +56,10 @@ class FakeDisk {
   // Waits until `count` held requests are inside.
   void WaitUntilHeld(size_t count);
 
+  // Attaching a device above the disk then fails (as for a disk being
+  // removed).
+  void RefuseAttach(bool refuse) { pdo_->HostRefuseAttach = refuse; }
+
   const std::u16string& KeyName() const { return keyName_; }
   KeyAccess Access() const { return access_; }
 

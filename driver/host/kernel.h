@@ -159,7 +159,8 @@ typedef struct _DEVICE_OBJECT {
   PVOID DeviceExtension;
   ULONG DeviceType;
   CCHAR StackSize;
-  PVOID HostContext;  // stand-in only: owner's data (fake disks)
+  PVOID HostContext;         // stand-in only: owner's data (fake disks)
+  BOOLEAN HostRefuseAttach;  // stand-in only: attaching above it fails
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
 typedef struct _DRIVER_EXTENSION {

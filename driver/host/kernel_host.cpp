@@ -245,6 +245,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT
   std::lock_guard<std::mutex> lock(vx::host::stateMutex);
   PDEVICE_OBJECT top = target;
   while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
+  if (top->HostRefuseAttach) return nullptr;
   top->AttachedDevice = source;
   source->StackSize = static_cast<CCHAR>(top->StackSize + 1);
   return top;

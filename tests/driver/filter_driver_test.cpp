@@ -268,6 +268,17 @@ TEST_F(FilterDriverTest, ArrivalWithoutMemory) {
   }
 }
 
+TEST_F(FilterDriverTest, FailedAttachDeletesTheFilterDeviceAndLogsNothing) {
+  vx::host::FakeDisk& disk = AddDisk(vx::host::kBusTypeUsbDisk, UsbKeyName(u"Acme", u"B", u"C", u"D"));
+  disk.RefuseAttach(true);
+  EXPECT_EQ(driver_->Plug(disk), STATUS_NO_SUCH_DEVICE);
+  EXPECT_FALSE(disk.Filtered());
+  EXPECT_EQ(driver_->Object()->DeviceObject, control_) << "only the control device is left";
+  EXPECT_EQ(control_->NextDevice, nullptr);
+  EXPECT_TRUE(TakeLogs().empty());
+  EXPECT_EQ(vx::host::PoolAllocationsOutstanding(), 0u);
+}
+
 TEST_F(FilterDriverTest, UnplugAndReplugMakeTwoEntriesAndFreeEverything) {
   vx::host::FakeDisk& disk = AddDisk(vx::host::kBusTypeUsbDisk, UsbKeyName(u"Acme", u"Flash", u"1", u"A1"));
   ASSERT_EQ(driver_->Plug(disk), STATUS_SUCCESS);

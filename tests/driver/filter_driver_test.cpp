@@ -21,6 +21,34 @@ constexpr ULONG kIoctlStorageQueryProperty = 0x002D1400;
 
 using FilterDriverTest = DriverFixture;
 
+// A load that fails leaves nothing behind (the stand-in stops the program
+// when a device or link survives a failed load).
+TEST(DriverEntryTest, FailedLoadLeavesNoDeviceAndNoLink) {
+  vx::host::FailAllocationAfter(0);  // the control device cannot be created
+  {
+    vx::host::LoadedDriver driver;
+    EXPECT_EQ(driver.EntryStatus(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(driver.Object()->DeviceObject, nullptr);
+  }
+  vx::host::FailAllocationAfter(-1);
+
+  UNICODE_STRING link;
+  UNICODE_STRING elsewhere;
+  RtlInitUnicodeString(&link, u"\\DosDevices\\VXDevFltr");
+  RtlInitUnicodeString(&elsewhere, u"\\Device\\Elsewhere");
+  ASSERT_EQ(IoCreateSymbolicLink(&link, &elsewhere), STATUS_SUCCESS);  // the link name is taken
+  {
+    vx::host::LoadedDriver driver;
+    EXPECT_EQ(driver.EntryStatus(), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(driver.Object()->DeviceObject, nullptr) << "the control device is deleted again";
+  }
+  EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
+  // And the next load works.
+  vx::host::LoadedDriver driver;
+  EXPECT_EQ(driver.EntryStatus(), STATUS_SUCCESS);
+  EXPECT_NE(vx::host::OpenDevice(u"\\\\.\\VXDevFltr"), nullptr);
+}
+
 TEST_F(FilterDriverTest, UsbDiskIsFilteredAndLoggedOnArrivalSataDiskIsNot) {
   vx::host::FakeDisk& sata = AddDisk(vx::host::kBusTypeSata, UsbKeyName(u"Acme", u"Flash", u"1", u"S1"));
   ASSERT_EQ(driver_->Plug(sata), STATUS_SUCCESS);

@@ -270,7 +270,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 void IofCompleteRequest(PIRP irp, CCHAR) {
-  if (irp->CurrentLocation > irp->StackCount + 1) Fatal("IRP completed twice");
+  if (irp->CurrentLocation > irp->StackCount + 1 || vx::host::StateOf(irp)->done) Fatal("IRP completed twice");
   if (irp->IoStatus.Status == STATUS_PENDING) Fatal("IRP completed with STATUS_PENDING");
   const NTSTATUS status = irp->IoStatus.Status;
   while (irp->CurrentLocation <= irp->StackCount) {

@@ -9,6 +9,25 @@
 # The sources compile as an object library with the project's warnings and
 # include root; the link is a custom command so that none of the toolchain's
 # default Windows libraries (kernel32 and friends) can reach a driver image.
+# Written once per build tree: fails the build when an image is not a native
+# subsystem image or imports from anything but the kernel and the HAL.
+set(VX_KERNEL_IMAGE_CHECK ${CMAKE_BINARY_DIR}/vx_check_kernel_image.cmake)
+file(
+  WRITE ${VX_KERNEL_IMAGE_CHECK}
+  [=[
+execute_process(COMMAND ${OBJDUMP} -p ${IMAGE} OUTPUT_VARIABLE headers RESULT_VARIABLE result)
+if(NOT result EQUAL 0 OR NOT headers MATCHES "Subsystem[ \t]+00000001")
+  message(FATAL_ERROR "${IMAGE}: not a native subsystem image")
+endif()
+string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${headers}")
+foreach(import ${imports})
+  string(TOLOWER "${import}" import)
+  if(NOT import MATCHES "dll name: (ntoskrnl\\.exe|hal\\.dll)$")
+    message(FATAL_ERROR "${IMAGE}: a kernel driver may import only from ntoskrnl and hal, not ${import}")
+  endif()
+endforeach()
+]=])
+
 function(vx_add_kernel_driver target)
   cmake_parse_arguments(ARG "" "OUTPUT_NAME;LANGUAGE" "SOURCES" ${ARGN})
   if(NOT CMAKE_SYSTEM_NAME STREQUAL "Windows")
@@ -58,12 +77,18 @@ function(vx_add_kernel_driver target)
   execute_process(COMMAND ${CMAKE_C_COMPILER} -print-libgcc-file-name OUTPUT_VARIABLE _libgcc
                   OUTPUT_STRIP_TRAILING_WHITESPACE)
 
+  string(REGEX REPLACE "g?cc(-posix)?$" "objdump" _objdump "${CMAKE_C_COMPILER}")
+  if(NOT EXISTS ${_objdump})
+    find_program(_objdump NAMES ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-objdump objdump REQUIRED)
+  endif()
+
   set(_output ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/${ARG_OUTPUT_NAME}.sys)
   add_custom_command(
     OUTPUT ${_output}
     COMMAND ${CMAKE_C_COMPILER} -o ${_output} $<TARGET_OBJECTS:${target}_objects> -shared -nostdlib -nostartfiles
             -Wl,--subsystem,native -Wl,--entry,${_entry} -Wl,--image-base,0x10000 -Wl,--file-alignment,0x200
             -Wl,--section-alignment,0x1000 -Wl,--stack,0x40000 -lntoskrnl -lhal ${_libgcc}
+    COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${_objdump} -DIMAGE=${_output} -P ${VX_KERNEL_IMAGE_CHECK}
     DEPENDS ${target}_objects $<TARGET_OBJECTS:${target}_objects>
     COMMAND_EXPAND_LISTS
     COMMENT "Linking kernel driver ${ARG_OUTPUT_NAME}.sys"

@@ -6,12 +6,14 @@
 
 #include <array>
 
+#include "control_rpc/windows/control_rpc_listener.h"
 #include "monitor/monitor_loop.h"
 #include "monitor/windows/setupdi_usb_storage.h"
 #include "monitor/windows/win_clock.h"
 #include "monitor/windows/win_device_channel.h"
 #include "platform/windows/win_registry.h"
 #include "service/command_line.h"
+#include "service/crash/windows/crash_reporter.h"
 #include "service/management_settings.h"
 #include "service/service_config.h"
 #include "service/service_control.h"
@@ -21,8 +23,10 @@
 
 namespace {
 
-// Process-wide: created at start and never freed.
+// Process-wide: created at start and never freed. The control interface's
+// threads use them for the rest of the process's life.
 vx::MonitorShared shared;
+vx::WinRegistry registry;
 vx::ServiceControl* serviceControl = nullptr;
 
 std::array<uint8_t, 16> RandomClientId() {
@@ -39,7 +43,6 @@ std::array<uint8_t, 16> RandomClientId() {
 }
 
 int RunMonitor() {
-  vx::WinRegistry registry;
   vx::WinDeviceChannel devices;
   vx::SetupDiUsbStorageSource usbStorage;
   vx::WinClock clock;
@@ -71,17 +74,16 @@ bool DebuggerPresent() {
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandTail, int) {
   if (DebuggerPresent()) ExitProcess(static_cast<UINT>(-1));
+  vx::crash::InstallCrashHandler("VXDC", 1, 5, 0, 1155);
   switch (vx::ParseCommandTail(commandTail ? commandTail : L"")) {
     case vx::Command::ConsoleRun:
       shared.serviceRunning = true;
       return RunMonitor();
     case vx::Command::Install: {
-      vx::WinRegistry registry;
       vx::WinInstallPlatform platform;
       return vx::InstallService(registry, platform);
     }
     case vx::Command::Remove: {
-      vx::WinRegistry registry;
       vx::WinInstallPlatform platform;
       return vx::RemoveService(registry, platform);
     }

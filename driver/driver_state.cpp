@@ -1,0 +1,129 @@
+// The driver-wide rule list and event log, each behind a spin lock of its
+// own so that the read and write paths may use them. Lock order: the rule
+// lock, then the log lock; neither is held across a call down the stack.
+#include "driver/filter_driver.h"
+
+namespace vx::driver {
+
+namespace {
+
+RULE_TABLE rules;
+EVENT_LOG events;
+KSPIN_LOCK ruleLock;
+KSPIN_LOCK logLock;
+
+LOG_TIME CurrentLocalTime() {
+  LARGE_INTEGER systemTime;
+  LARGE_INTEGER localTime;
+  TIME_FIELDS fields;
+  KeQuerySystemTime(&systemTime);
+  ExSystemTimeToLocalTime(&systemTime, &localTime);
+  RtlTimeToTimeFields(&localTime, &fields);
+  LOG_TIME time;
+  time.year = static_cast<uint16_t>(fields.Year);
+  time.month = static_cast<uint8_t>(fields.Month);
+  time.day = static_cast<uint8_t>(fields.Day);
+  time.hour = static_cast<uint8_t>(fields.Hour);
+  time.minute = static_cast<uint8_t>(fields.Minute);
+  time.second = static_cast<uint8_t>(fields.Second);
+  return time;
+}
+
+// Called with the rule lock held, so that entries of one disk are in the
+// order its verdicts were made.
+void AppendEntry(const DEVICE_IDENTITY* identity, LONG action, const LOG_TIME& time) {
+  KIRQL irql;
+  KeAcquireSpinLock(&logLock, &irql);
+  AppendLog(&events, identity, action, time);
+  KeReleaseSpinLock(&logLock, irql);
+}
+
+}  // namespace
+
+// Stored under the rule lock after each replacement of the list.
+ULONG publishedGeneration;
+
+void InitDriverState() {
+  KeInitializeSpinLock(&ruleLock);
+  KeInitializeSpinLock(&logLock);
+  InitRuleTable(&rules);
+  InitEventLog(&events);
+  __atomic_store_n(&publishedGeneration, rules.ruleGeneration, __ATOMIC_RELEASE);
+}
+
+void JudgeArrival(FILTER_EXTENSION* extension) {
+  const LOG_TIME now = CurrentLocalTime();
+  KIRQL irql;
+  KeAcquireSpinLock(&ruleLock, &irql);
+  const LONG action = EvaluateRules(&rules, &extension->prepared);
+  __atomic_store_n(&extension->action, action, __ATOMIC_RELAXED);
+  __atomic_store_n(&extension->ruleGeneration, rules.ruleGeneration, __ATOMIC_RELEASE);
+  AppendEntry(&extension->identity, action, now);
+  KeReleaseSpinLock(&ruleLock, irql);
+}
+
+LONG RefreshActionLocked(FILTER_EXTENSION* extension) {
+  const LOG_TIME now = CurrentLocalTime();
+  KIRQL irql;
+  KeAcquireSpinLock(&ruleLock, &irql);
+  // Another request on the same disk may have judged it meanwhile; the
+  // generation is checked again under the lock so a change is logged once.
+  if (extension->ruleGeneration != rules.ruleGeneration) {
+    const LONG action = EvaluateRules(&rules, &extension->prepared);
+    if (action != extension->action) {
+      __atomic_store_n(&extension->action, action, __ATOMIC_RELAXED);
+      AppendEntry(&extension->identity, action, now);
+    }
+    __atomic_store_n(&extension->ruleGeneration, rules.ruleGeneration, __ATOMIC_RELEASE);
+  }
+  const LONG action = extension->action;
+  KeReleaseSpinLock(&ruleLock, irql);
+  return action;
+}
+
+ULONG DroppedLogEntries() {
+  KIRQL irql;
+  KeAcquireSpinLock(&logLock, &irql);
+  const ULONG dropped = events.dropped;
+  KeReleaseSpinLock(&logLock, irql);
+  return dropped;
+}
+
+NTSTATUS SetRuleList(PIRP irp, PIO_STACK_LOCATION stack) {
+  const ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+  DbgPrint("SetRuleList: inputLen %d count %d sizeof USB_RULE %d\r\n", static_cast<int>(inputLength),
+           static_cast<int>(RuleCountOf(inputLength)), static_cast<int>(sizeof(USB_RULE)));
+  if (inputLength % sizeof(USB_RULE) != 0 || RuleCountOf(inputLength) > USB_MAX_RULES) {
+    return CompleteRefused(irp, STATUS_ACCESS_DENIED);
+  }
+  DbgPrint("Do Copy\r\n");
+  KIRQL irql;
+  KeAcquireSpinLock(&ruleLock, &irql);
+  SetRules(&rules, irp->AssociatedIrp.SystemBuffer, inputLength);
+  __atomic_store_n(&publishedGeneration, rules.ruleGeneration, __ATOMIC_RELEASE);
+  KeReleaseSpinLock(&ruleLock, irql);
+  irp->IoStatus.Information = 0;
+  return CompleteRequest(irp, STATUS_SUCCESS);
+}
+
+NTSTATUS GetLogs(PIRP irp, PIO_STACK_LOCATION stack) {
+  const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+  uint32_t bytes = 0;
+  KIRQL irql;
+  KeAcquireSpinLock(&logLock, &irql);
+  const LONG held = events.logCount;
+  const bool taken = TakeLogs(&events, irp->AssociatedIrp.SystemBuffer, outputLength, &bytes);
+  KeReleaseSpinLock(&logLock, irql);
+  // The lines describe the log as it was when the request took it.
+  if (held > 0) {
+    DbgPrint("GetLogs: outputLen %d count %d logCount %d sizeof USB_LOG %d\r\n", static_cast<int>(outputLength),
+             static_cast<int>(outputLength / sizeof(USB_LOG)), static_cast<int>(held),
+             static_cast<int>(sizeof(USB_LOG)));
+  }
+  if (!taken) return CompleteRefused(irp, STATUS_ACCESS_DENIED);
+  if (held > 0) DbgPrint("Do Copy\r\n");
+  irp->IoStatus.Information = bytes;
+  return CompleteRequest(irp, STATUS_SUCCESS);
+}
+
+}  // namespace vx::driver

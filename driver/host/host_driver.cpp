@@ -1,0 +1,127 @@
+#include "driver/host/host_driver.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "driver/filter_driver.h"
+#include "driver/host/host_control.h"
+
+namespace vx::host {
+
+[[noreturn]] void Fatal(const char* what);
+
+namespace {
+
+bool driverLoaded = false;
+
+// Sends a prepared IRP to the top of a stack and waits for it to finish.
+IoResult Send(PDEVICE_OBJECT device, PIRP irp) {
+  IoResult result{};
+  result.returned = IofCallDriver(device, irp);
+  if (result.returned == STATUS_PENDING) {
+    WaitForCompletion(irp);
+  }
+  WaitForCompletion(irp);  // a routine that did not pend must have completed
+  result.status = irp->IoStatus.Status;
+  result.information = irp->IoStatus.Information;
+  if (result.returned != STATUS_PENDING && result.returned != result.status) {
+    Fatal("dispatch routine returned a status other than the request's");
+  }
+  return result;
+}
+
+PIRP NewIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor) {
+  PIRP irp = AllocateIrp(device->StackSize);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = major;
+  next->MinorFunction = minor;
+  // The Plug and Play manager starts its requests as not supported.
+  irp->IoStatus.Status = major == IRP_MJ_PNP ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
+  return irp;
+}
+
+}  // namespace
+
+LoadedDriver::LoadedDriver() {
+  if (driverLoaded) Fatal("the filter driver is already loaded");
+  driverLoaded = true;
+  extension_.DriverObject = &driver_;
+  driver_.DriverExtension = &extension_;
+  UNICODE_STRING registryPath;
+  RtlInitUnicodeString(&registryPath, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VXDevFltr");
+  entryStatus_ = DriverEntry(&driver_, &registryPath);
+}
+
+LoadedDriver::~LoadedDriver() {
+  if (NT_SUCCESS(entryStatus_)) {
+    if (driver_.DeviceObject != nullptr && driver_.DeviceObject->NextDevice != nullptr) {
+      Fatal("driver unloaded with a filter device still present");
+    }
+    if (driver_.DriverUnload != nullptr) driver_.DriverUnload(&driver_);
+  }
+  if (driver_.DeviceObject != nullptr) Fatal("the unload routine left a device behind");
+  if (DeviceForLink(u"\\DosDevices\\VXDevFltr") != nullptr) Fatal("the unload routine left its link behind");
+  driverLoaded = false;
+}
+
+NTSTATUS LoadedDriver::Plug(FakeDisk& disk) {
+  const NTSTATUS status = extension_.AddDevice(&driver_, disk.Pdo());
+  if (!NT_SUCCESS(status)) return status;
+  return SendRequest(disk.Top(), IRP_MJ_PNP, IRP_MN_START_DEVICE).status;
+}
+
+IoResult LoadedDriver::Unplug(FakeDisk& disk) { return SendRequest(disk.Top(), IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE); }
+
+PDEVICE_OBJECT OpenDevice(const std::u16string& userPath) {
+  const std::u16string prefix = u"\\\\.\\";
+  if (userPath.compare(0, prefix.size(), prefix) != 0) return nullptr;
+  PDEVICE_OBJECT device = DeviceForLink(u"\\DosDevices\\" + userPath.substr(prefix.size()));
+  if (device == nullptr) return nullptr;
+  return NT_SUCCESS(SendRequest(device, IRP_MJ_CREATE).status) ? device : nullptr;
+}
+
+IoResult SendDeviceControl(PDEVICE_OBJECT device, ULONG code, const void* input, ULONG inputLength, void* output,
+                           ULONG outputLength) {
+  PIRP irp = NewIrp(device, IRP_MJ_DEVICE_CONTROL, 0);
+  const size_t bufferSize = inputLength > outputLength ? inputLength : outputLength;
+  void* systemBuffer = bufferSize > 0 ? std::calloc(1, bufferSize) : nullptr;
+  if (inputLength > 0) std::memcpy(systemBuffer, input, inputLength);
+  irp->AssociatedIrp.SystemBuffer = systemBuffer;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->Parameters.DeviceIoControl.IoControlCode = code;
+  next->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+  next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+  const IoResult result = Send(device, irp);
+  if (NT_SUCCESS(result.status) && result.information > 0) {
+    if (result.information > outputLength) Fatal("driver reported more bytes than the output buffer holds");
+    std::memcpy(output, systemBuffer, result.information);
+  }
+  std::free(systemBuffer);
+  FreeIrp(irp);
+  return result;
+}
+
+IoResult SendRead(PDEVICE_OBJECT device, ULONG length) {
+  PIRP irp = NewIrp(device, IRP_MJ_READ, 0);
+  IoGetNextIrpStackLocation(irp)->Parameters.Read.Length = length;
+  const IoResult result = Send(device, irp);
+  FreeIrp(irp);
+  return result;
+}
+
+IoResult SendWrite(PDEVICE_OBJECT device, ULONG length) {
+  PIRP irp = NewIrp(device, IRP_MJ_WRITE, 0);
+  IoGetNextIrpStackLocation(irp)->Parameters.Write.Length = length;
+  const IoResult result = Send(device, irp);
+  FreeIrp(irp);
+  return result;
+}
+
+IoResult SendRequest(PDEVICE_OBJECT device, UCHAR major, UCHAR minor) {
+  PIRP irp = NewIrp(device, major, minor);
+  const IoResult result = Send(device, irp);
+  FreeIrp(irp);
+  return result;
+}
+
+}  // namespace vx::host

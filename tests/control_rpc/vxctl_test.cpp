@@ -1,0 +1,273 @@
+// vxctl's commands over the real operations, policy store and device queue.
+#include "tools/vxctl/vxctl.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <sstream>
+
+#include "tests/control_rpc/local_control_service.h"
+#include "tests/support/fake_registry.h"
+#include "tests/support/reference_policy.h"
+#include "tests/support/temp_dir.h"
+#include "tools/vxctl/json_text.h"
+#include "tools/vxctl/rule_words.h"
+
+namespace vx {
+namespace {
+
+struct Outcome {
+  int code;
+  std::string out;
+  std::string err;
+};
+
+class VxctlTest : public ::testing::Test {
+ protected:
+  VxctlTest() : store_(dir_ / "configdb.dat"), ops_(store_, queue_, registry_), service_(ops_) { store_.LoadPolicy(); }
+
+  Outcome Vxctl(std::vector<std::string> args, const std::string& input = "") {
+    std::istringstream in(input);
+    std::ostringstream out, err;
+    const int code = RunVxctl(args, service_, in, out, err);
+    return {code, out.str(), err.str()};
+  }
+
+  // Makes the rule list and both locks local, as an administrator would.
+  void MakeLocal() {
+    ASSERT_EQ(Vxctl({"follow-parent", "rules", "off"}).code, 0);
+    ASSERT_EQ(Vxctl({"follow-parent", "cdrom", "off"}).code, 0);
+    ASSERT_EQ(Vxctl({"follow-parent", "floppy", "off"}).code, 0);
+  }
+
+  DEVICE_POLICY Policy() {
+    DEVICE_POLICY policy;
+    store_.GetPolicy(policy);
+    return policy;
+  }
+
+  test::TempDir dir_;
+  PolicyStore store_;
+  DeviceQueue queue_;
+  test::FakeRegistry registry_;
+  ControlOperations ops_;
+  test::LocalControlService service_;
+};
+
+TEST_F(VxctlTest, DefaultPolicyInWords) {
+  const Outcome run = Vxctl({"policy", "show"});
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "USB storage rules (1, follows the parent policy), the first that matches decides:\n"
+            "  1. allow      every disk\n"
+            "CD/DVD drives:  locked (follows the parent policy)\n"
+            "Floppy drives:  locked (follows the parent policy)\n"
+            "Password:       follows the parent policy\n");
+}
+
+TEST_F(VxctlTest, AddListAndRemoveRules) {
+  MakeLocal();
+  EXPECT_EQ(Vxctl({"rule", "add", "--vendor", "SanDisk", "--action", "block", "--at", "1"}).code, 0);
+  Outcome run = Vxctl({"rule", "add", "--product", "Cruzer Blade", "--serial", "4C53", "--exact", "product", "serial",
+                       "--action", "read-only", "--at", "2"});
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(run.out, "Rule 2 added: read-only product is \"Cruzer Blade\" and serial is \"4C53\"\n");
+
+  run = Vxctl({"rule", "list"});
+  EXPECT_EQ(run.out,
+            "1. block      vendor contains \"SanDisk\"\n"
+            "2. read-only  product is \"Cruzer Blade\" and serial is \"4C53\"\n"
+            "3. allow      every disk\n");
+  const DEVICE_POLICY policy = Policy();
+  ASSERT_EQ(policy.count, 3);
+  EXPECT_STREQ(policy.rules[0].vendor, "SanDisk");
+  EXPECT_EQ(policy.rules[0].flags, RULE_CHECK_VENDOR);
+  EXPECT_EQ(policy.rules[0].action, ACTION_BLOCK);
+  EXPECT_EQ(policy.rules[1].flags, RULE_CHECK_PRODUCT | RULE_EXACT_PRODUCT | RULE_CHECK_SERIAL | RULE_EXACT_SERIAL);
+
+  run = Vxctl({"rule", "list", "--json"});
+  EXPECT_NE(run.out.find("{\"number\": 1, \"action\": \"block\", \"actionCode\": 1, \"flags\": 1, \"match\": "
+                         "{\"vendor\": {\"text\": \"SanDisk\", \"exact\": false}}"),
+            std::string::npos)
+      << run.out;
+
+  EXPECT_EQ(Vxctl({"rule", "remove", "1"}).out, "Rule 1 removed: block vendor contains \"SanDisk\"\n");
+  EXPECT_EQ(Policy().count, 2);
+  EXPECT_STREQ(Policy().rules[0].product, "Cruzer Blade");
+  // Appended at the end without --at.
+  EXPECT_EQ(Vxctl({"rule", "add", "--action", "block"}).out, "Rule 3 added: block every disk\n");
+}
+
+TEST_F(VxctlTest, BadArgumentsAreRefusedBeforeAnythingIsSent) {
+  MakeLocal();
+  const int changesBefore = service_.changes;
+  const std::vector<std::vector<std::string>> cases = {
+      {"rule", "add", "--vendor", std::string(64, 'v'), "--action", "block"},
+      {"rule", "add", "--serial", std::string(200, 's'), "--action", "allow"},
+      {"rule", "add", "--vendor", "A"},
+      {"rule", "add", "--vendor", "A", "--action", "deny"},
+      {"rule", "add", "--vendor", "A", "--exact", "serial", "--action", "block"},
+      {"rule", "add", "--vendor", "A", "--exact", "--action", "block"},
+      {"rule", "add", "--vendor", "A", "--exact", "colour", "--action", "block"},
+      {"rule", "add", "--action", "block", "--at", "0"},
+      {"rule", "add", "--action", "block", "--at", "3"},
+      {"rule", "add", "--action", "block", "--at", "x"},
+      {"rule", "add", "--vendor", "A", "--vendor", "B", "--action", "block"},
+      {"rule", "remove", "2"},
+      {"rule", "remove", "-1"},
+      {"locks", "set"},
+      {"locks", "set", "--cdrom", "yes"},
+      {"password", "change", "--current", "", "--new", std::string(128, 'p')},
+      {"follow-parent", "printer", "on"},
+      {"follow-parent", "rules", "maybe"},
+      {"rules", "list"},
+      {"ping", "--colour"},
+      {"ping", "--vendor"},
+  };
+  for (const auto& args : cases) {
+    const Outcome run = Vxctl(args);
+    EXPECT_EQ(run.code, kExitBadArguments) << args[0] << " " << args[1] << ": " << run.err;
+    EXPECT_EQ(run.err.rfind("vxctl: ", 0), 0u) << run.err;
+    EXPECT_EQ(run.out, "");
+  }
+  EXPECT_EQ(service_.changes, changesBefore);
+  EXPECT_EQ(Policy().count, 1);
+}
+
+TEST_F(VxctlTest, TheRuleListHoldsAtMost124Rules) {
+  MakeLocal();
+  for (int i = 1; i < 124; ++i)
+    ASSERT_EQ(Vxctl({"rule", "add", "--serial", std::to_string(i), "--action", "block"}).code, 0);
+  EXPECT_EQ(Policy().count, 124);
+  const int changesBefore = service_.changes;
+  const Outcome run = Vxctl({"rule", "add", "--vendor", "One too many", "--action", "block"});
+  EXPECT_EQ(run.code, kExitBadArguments);
+  EXPECT_EQ(run.err, "vxctl: the rule list already holds the most rules it can (124)\n");
+  EXPECT_EQ(service_.changes, changesBefore);
+}
+
+TEST_F(VxctlTest, RuleChangesRefusedWhileTheListFollowsOrIsLocked) {
+  Outcome run = Vxctl({"rule", "add", "--vendor", "A", "--action", "block"});
+  EXPECT_EQ(run.code, kExitRefused);
+  EXPECT_NE(run.err.find("follow-parent rules off"), std::string::npos);
+  MakeLocal();
+  store_.ChangeParentValues([](PolicyState& s) { s.ruleUsb__Lock = 1; });
+  run = Vxctl({"rule", "remove", "1"});
+  EXPECT_EQ(run.code, kExitRefused);
+  EXPECT_NE(run.err.find("management server"), std::string::npos);
+  EXPECT_EQ(service_.changes, 3);  // only MakeLocal's
+}
+
+TEST_F(VxctlTest, DriveLocks) {
+  // Following the parent, a local lock change would not last.
+  Outcome run = Vxctl({"locks", "set", "--cdrom", "off"});
+  EXPECT_EQ(run.code, kExitRefused);
+  EXPECT_NE(run.err.find("follow-parent cdrom off"), std::string::npos);
+
+  MakeLocal();
+  run = Vxctl({"locks", "set", "--cdrom", "off"});
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(run.out, "CD/DVD drives:  unlocked\nFloppy drives:  locked\n");
+  EXPECT_EQ(ops_.GetDriveLocks(), 4);
+  EXPECT_EQ(Vxctl({"locks", "set", "--floppy", "off", "--cdrom", "on"}).code, 0);
+  EXPECT_EQ(Vxctl({"locks", "show", "--json"}).out, "{\"mask\": 2, \"cdrom\": true, \"floppy\": false}\n");
+}
+
+TEST_F(VxctlTest, Passwords) {
+  EXPECT_EQ(Vxctl({"password", "check", "--password", ""}).code, 0);
+  EXPECT_EQ(Vxctl({"password", "check"}, "\n").code, 0);  // from standard input
+  Outcome run = Vxctl({"password", "change"}, "\nn3w\n");
+  EXPECT_EQ(run.code, 0) << run.err;
+  run = Vxctl({"password", "check", "--json"}, "old\n");
+  EXPECT_EQ(run.code, kExitRefused);
+  EXPECT_EQ(run.out, "{\"right\": false}\n");
+  EXPECT_EQ(run.err, "vxctl: the password is wrong\n");
+  EXPECT_EQ(Vxctl({"password", "check", "--password", "n3w"}).out, "The password is right.\n");
+  EXPECT_EQ(Vxctl({"password", "change", "--current", "wrong", "--new", "x"}).code, kExitRefused);
+  EXPECT_EQ(ops_.CheckPassword("n3w"), 1);
+
+  // Following the parent takes the parent's password; off keeps it locally.
+  store_.ChangeParentValues([](PolicyState& s) { StoreFieldText(s.password__Parent, "parent"); });
+  EXPECT_EQ(Vxctl({"follow-parent", "password", "on", "--password", "n3w"}).code, 0);
+  EXPECT_EQ(ops_.CheckPassword("parent"), 1);
+  EXPECT_EQ(Vxctl({"follow-parent", "password", "off", "--password", "parent"}).code, 0);
+  EXPECT_EQ(Policy().password__Inherit, 0);
+  EXPECT_EQ(ops_.CheckPassword("parent"), 1);
+
+  store_.ChangeParentValues([](PolicyState& s) { s.password__Lock = 1; });
+  run = Vxctl({"password", "change", "--current", "parent", "--new", "x"});
+  EXPECT_EQ(run.code, kExitRefused);
+  EXPECT_EQ(run.err, "vxctl: the password is set by the management server\n");
+}
+
+TEST_F(VxctlTest, PasswordsTypedAtTheConsoleAreAskedFor) {
+  std::vector<std::string> questions;
+  std::vector<std::string> answers = {"", "typed"};
+  const SecretReader console = [&](const char* question) -> std::optional<std::string> {
+    questions.push_back(question);
+    std::string answer = answers.front();
+    answers.erase(answers.begin());
+    return answer;
+  };
+  std::istringstream in("not read\n");
+  std::ostringstream out, err;
+  EXPECT_EQ(RunVxctl({"password", "change"}, service_, in, out, err, console), 0) << err.str();
+  EXPECT_EQ(questions, (std::vector<std::string>{"Current password: ", "New password: "}));
+  EXPECT_EQ(ops_.CheckPassword("typed"), 1);
+}
+
+TEST_F(VxctlTest, FollowParentKeepsTheValuesInForce) {
+  EXPECT_EQ(Vxctl({"follow-parent", "rules", "off"}).out, "The rule list is now local.\n");
+  DEVICE_POLICY policy = Policy();
+  EXPECT_EQ(policy.ruleUsb__Inherit, 0);
+  EXPECT_EQ(policy.count, 1);  // the parent's allow-all rule, now local
+  EXPECT_EQ(policy.lockCdDvd__Inherit, 1);
+  EXPECT_EQ(Vxctl({"follow-parent", "rules", "on"}).code, 0);
+  EXPECT_EQ(Policy().ruleUsb__Inherit, 1);
+}
+
+TEST_F(VxctlTest, ArrivalsUntilEmpty) {
+  queue_.Push(test::MakeRule("Kingston", "DataTraveler 2.0", "1.00", "0019E06B", 0, ACTION_BLOCK));
+  queue_.Push(test::MakeRule("Odd\"Vendor\xE9", "Disk", "1", "2", 0, ACTION_ALLOW));
+  Outcome run = Vxctl({"arrivals", "--json"});
+  EXPECT_EQ(run.code, 0);
+  EXPECT_EQ(run.out,
+            "[{\"vendor\": \"Kingston\", \"product\": \"DataTraveler 2.0\", \"revision\": \"1.00\", \"serial\": "
+            "\"0019E06B\", \"action\": \"block\", \"actionCode\": 1},\n"
+            " {\"vendor\": \"Odd\\\"Vendor\\u00e9\", \"product\": \"Disk\", \"revision\": \"1\", \"serial\": \"2\", "
+            "\"action\": \"allow\", \"actionCode\": 3}]\n");
+  EXPECT_EQ(queue_.Size(), 0u);
+  EXPECT_EQ(Vxctl({"arrivals"}).out, "No USB storage disk has arrived since the last call.\n");
+  EXPECT_EQ(Vxctl({"arrivals", "--json"}).out, "[]\n");
+}
+
+TEST_F(VxctlTest, LanguageAndPing) {
+  EXPECT_EQ(Vxctl({"language"}).out, "english\n");
+  registry_.WriteValue(kProductKeyPath, L"Language", StringValue(L"1055"));
+  EXPECT_EQ(Vxctl({"language", "--json"}).out, "{\"language\": \"turkish\"}\n");
+  registry_.WriteValue(kProductKeyPath, L"Language", StringValue(L"2057"));
+  EXPECT_EQ(Vxctl({"language"}).code, kExitRefused);
+  EXPECT_EQ(Vxctl({"ping"}).out, "The service is running.\n");
+}
+
+TEST_F(VxctlTest, StoppedServiceGivesAClearMessage) {
+  service_.stopped = true;
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"ping"}, {"policy", "show", "--json"}, {"arrivals"}, {"rule", "add", "--action", "block"}}) {
+    const Outcome run = Vxctl(args);
+    EXPECT_EQ(run.code, kExitServiceFailure);
+    EXPECT_EQ(run.err, "vxctl: the Vestara Device Control service is not running (RPC error 1722)\n");
+  }
+}
+
+TEST(VxctlWords, RulesAndJsonText) {
+  USB_RULE rule = test::MakeRule("SanDisk", "Cruzer", "1.26", "X", RULE_CHECK_VENDOR | RULE_EXACT_PRODUCT, 7);
+  EXPECT_EQ(MatchWords(rule), "vendor contains \"SanDisk\"");  // exact without check: not examined
+  EXPECT_EQ(ActionWords(rule.action), "allow (action 7)");
+  std::memset(rule.vendor, 'V', sizeof rule.vendor);  // no terminator: read as 64 characters, no further
+  EXPECT_EQ(RuleFieldText(rule, 0), std::string(64, 'V'));
+  EXPECT_EQ(JsonString(std::string("a\\b\n\x01\x7f", 6)), "\"a\\\\b\\u000a\\u0001\\u007f\"");
+}
+
+}  // namespace
+}  // namespace vx

@@ -1,0 +1,365 @@
+// The filter driver's WDM glue on the kernel stand-in, through real IRPs.
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "driver/filter_driver.h"
+#include "tests/driver/driver_fixture.h"
+#include "tests/driver/rule_builder.h"
+
+namespace {
+
+using vx::host::IoResult;
+using vx::host::KeyAccess;
+using vx::test::DriverFixture;
+using vx::test::MakeRule;
+using vx::test::UsbKeyName;
+
+constexpr ULONG kIoctlDiskIsWritable = 0x00070024;
+constexpr ULONG kIoctlDiskGetGeometry = 0x00070000;
+constexpr ULONG kIoctlStorageQueryProperty = 0x002D1400;
+
+using FilterDriverTest = DriverFixture;
+
+// A load that fails leaves nothing behind (the stand-in stops the program
+// when a device or link survives a failed load).
+TEST(DriverEntryTest, FailedLoadLeavesNoDeviceAndNoLink) {
+  vx::host::FailAllocationAfter(0);  // the control device cannot be created
+  {
+    vx::host::LoadedDriver driver;
+    EXPECT_EQ(driver.EntryStatus(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(driver.Object()->DeviceObject, nullptr);
+  }
+  vx::host::FailAllocationAfter(-1);
+
+  UNICODE_STRING link;
+  UNICODE_STRING elsewhere;
+  RtlInitUnicodeString(&link, u"\\DosDevices\\VXDevFltr");
+  RtlInitUnicodeString(&elsewhere, u"\\Device\\Elsewhere");
+  ASSERT_EQ(IoCreateSymbolicLink(&link, &elsewhere), STATUS_SUCCESS);  // the link name is taken
+  {
+    vx::host::LoadedDriver driver;
+    EXPECT_EQ(driver.EntryStatus(), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(driver.Object()->DeviceObject, nullptr) << "the control device is deleted again";
+  }
+  EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
+  // And the next load works.
+  vx::host::LoadedDriver driver;
+  EXPECT_EQ(driver.EntryStatus(), STATUS_SUCCESS);
+  EXPECT_NE(vx::host::OpenDevice(u"\\\\.\\VXDevFltr"), nullptr);
+}
+
+TEST_F(FilterDriverTest, UsbDiskIsFilteredAndLoggedOnArrivalSataDiskIsNot) {
+  vx::host::FakeDisk& sata = AddDisk(vx::host::kBusTypeSata, UsbKeyName(u"Acme", u"Flash", u"1", u"S1"));
+  ASSERT_EQ(driver_->Plug(sata), STATUS_SUCCESS);
+  EXPECT_FALSE(sata.Filtered());
+  // A block-everything list does not reach it either.
+  ASSERT_EQ(SetRules({MakeRule(0, ACTION_BLOCK)}).status, STATUS_SUCCESS);
+  EXPECT_EQ(vx::host::SendRead(sata.Top(), 512).status, STATUS_SUCCESS);
+  EXPECT_TRUE(TakeLogs().empty());
+
+  vx::host::FakeDisk& usb = PlugUsb(UsbKeyName(u"Acme", u"Flash_Drive", u"1.00", u"0123456789AB"));
+  EXPECT_TRUE(usb.Filtered());
+  // The bus type was asked with the standard property query.
+  EXPECT_EQ(usb.Seen().front().ioControlCode, kIoctlStorageQueryProperty);
+  const std::vector<USB_LOG> logs = TakeLogs();
+  ASSERT_EQ(logs.size(), 1u);
+  EXPECT_STREQ(logs[0].vendor, "Acme");
+  EXPECT_STREQ(logs[0].product, "Flash Drive");
+  EXPECT_STREQ(logs[0].revision, "1.00");
+  EXPECT_STREQ(logs[0].serial, "0123456789AB");
+  EXPECT_EQ(logs[0].action, ACTION_BLOCK);
+  const unsigned char stamp[] = {3, 3, 0xDE, 0x07, 0, 7, 5, 9};
+  EXPECT_EQ(std::memcmp(reinterpret_cast<const unsigned char*>(&logs[0]) + 260, stamp, sizeof stamp), 0);
+  // Start reached the disk, and its removable-media trait was copied up.
+  EXPECT_EQ(usb.CountSeen(IRP_MJ_PNP), 1u);
+  EXPECT_TRUE(usb.Top()->Characteristics & FILE_REMOVABLE_MEDIA);
+  EXPECT_TRUE(usb.Top()->Flags & DO_POWER_PAGABLE);
+  EXPECT_FALSE(usb.Top()->Flags & DO_DEVICE_INITIALIZING);
+}
+
+struct EnforcementCase {
+  int action;
+  NTSTATUS read, write, writable, otherControl;
+};
+
+TEST_F(FilterDriverTest, ReadsWritesAndTheWritabilityQueryFollowTheAction) {
+  const EnforcementCase cases[] = {
+      {ACTION_BLOCK, STATUS_ACCESS_DENIED, STATUS_ACCESS_DENIED, STATUS_MEDIA_WRITE_PROTECTED, STATUS_SUCCESS},
+      {ACTION_READ_ONLY, STATUS_SUCCESS, STATUS_ACCESS_DENIED, STATUS_MEDIA_WRITE_PROTECTED, STATUS_SUCCESS},
+      {ACTION_ALLOW, STATUS_SUCCESS, STATUS_SUCCESS, STATUS_SUCCESS, STATUS_SUCCESS},
+      {42, STATUS_SUCCESS, STATUS_SUCCESS, STATUS_SUCCESS, STATUS_SUCCESS},  // unknown codes allow
+  };
+  vx::host::FakeDisk& disk = PlugUsb(UsbKeyName(u"Acme", u"Flash", u"1", u"S1"));
+  for (const EnforcementCase& c : cases) {
+    ASSERT_EQ(SetRules({MakeRule(RULE_CHECK_VENDOR, c.action, "acme")}).status, STATUS_SUCCESS);
+    disk.ClearSeen();
+    const IoResult read = vx::host::SendRead(disk.Top(), 4096);
+    const IoResult write = vx::host::SendWrite(disk.Top(), 4096);
+    const IoResult writable = vx::host::SendDeviceControl(disk.Top(), kIoctlDiskIsWritable, nullptr, 0, nullptr, 0);
+    const IoResult other = vx::host::SendDeviceControl(disk.Top(), kIoctlDiskGetGeometry, nullptr, 0, nullptr, 0);
+    EXPECT_EQ(read.status, c.read) << "action " << c.action;
+    EXPECT_EQ(write.status, c.write) << "action " << c.action;
+    EXPECT_EQ(writable.status, c.writable) << "action " << c.action;
+    EXPECT_EQ(other.status, c.otherControl) << "action " << c.action;
+    // A passed request reached the disk with its length; a refused one did
+    // not and reports no bytes.
+    EXPECT_EQ(read.information, c.read == STATUS_SUCCESS ? 4096u : 0u);
+    EXPECT_EQ(write.information, c.write == STATUS_SUCCESS ? 4096u : 0u);
+    EXPECT_EQ(disk.CountSeen(IRP_MJ_READ), c.read == STATUS_SUCCESS ? 1u : 0u);
+    EXPECT_EQ(disk.CountSeen(IRP_MJ_WRITE), c.write == STATUS_SUCCESS ? 1u : 0u);
+    EXPECT_EQ(disk.CountSeen(IRP_MJ_DEVICE_CONTROL), c.writable == STATUS_SUCCESS ? 2u : 1u);
+  }
+}
+
+TEST_F(FilterDriverTest, BlockedDiskStillOpensAndPassesPowerAndOtherRequests) {
+  ASSERT_EQ(SetRules({MakeRule(0, ACTION_BLOCK)}).status, STATUS_SUCCESS);
+  vx::host::FakeDisk& disk = PlugUsb(UsbKeyName(u"A", u"B", u"C", u"D"));
+  disk.ClearSeen();
+  EXPECT_EQ(vx::host::SendRequest(disk.Top(), IRP_MJ_CREATE).status, STATUS_SUCCESS);
+  EXPECT_EQ(disk.CountSeen(IRP_MJ_CREATE), 0u) << "create is completed by the filter";
+  EXPECT_EQ(vx::host::SendRequest(disk.Top(), IRP_MJ_POWER, IRP_MN_SET_POWER).status, STATUS_SUCCESS);
+  EXPECT_EQ(disk.CountSeen(IRP_MJ_POWER), 1u);
+  for (UCHAR major : {IRP_MJ_FLUSH_BUFFERS, IRP_MJ_SHUTDOWN, IRP_MJ_CLEANUP, IRP_MJ_SYSTEM_CONTROL}) {
+    EXPECT_EQ(vx::host::SendRequest(disk.Top(), major).status, STATUS_SUCCESS);
+    EXPECT_EQ(disk.CountSeen(major), 1u) << "major " << int(major);
+  }
+  EXPECT_EQ(vx::host::SendRequest(disk.Top(), IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES).status, STATUS_SUCCESS);
+  EXPECT_EQ(disk.CountSeen(IRP_MJ_PNP), 1u);
+}
+
+TEST_F(FilterDriverTest, NewRuleListIsAppliedOnTheNextRequestWithOneEntryPerChange) {
+  vx::host::FakeDisk& kingston = PlugUsb(UsbKeyName(u"Kingston", u"DT", u"1", u"K1"));
+  vx::host::FakeDisk& acme = PlugUsb(UsbKeyName(u"Acme", u"Flash", u"1", u"A1"));
+  ASSERT_EQ(TakeLogs().size(), 2u);
+
+  const std::vector<USB_RULE> blockKingston = {MakeRule(RULE_CHECK_VENDOR, ACTION_BLOCK, "king")};
+  ASSERT_EQ(SetRules(blockKingston).status, STATUS_SUCCESS);
+  EXPECT_TRUE(TakeLogs().empty()) << "nothing is judged before a request";
+
+  EXPECT_EQ(vx::host::SendRead(kingston.Top(), 512).status, STATUS_ACCESS_DENIED);
+  EXPECT_EQ(vx::host::SendRead(kingston.Top(), 512).status, STATUS_ACCESS_DENIED);
+  EXPECT_EQ(vx::host::SendRead(acme.Top(), 512).status, STATUS_SUCCESS);
+  std::vector<USB_LOG> logs = TakeLogs();
+  ASSERT_EQ(logs.size(), 1u) << "one entry for the change, none for the unchanged disk";
+  EXPECT_STREQ(logs[0].vendor, "Kingston");
+  EXPECT_EQ(logs[0].action, ACTION_BLOCK);
+
+  // The same list again: a new generation, but no verdict changes.
+  ASSERT_EQ(SetRules(blockKingston).status, STATUS_SUCCESS);
+  EXPECT_EQ(vx::host::SendWrite(kingston.Top(), 512).status, STATUS_ACCESS_DENIED);
+  EXPECT_EQ(vx::host::SendWrite(acme.Top(), 512).status, STATUS_SUCCESS);
+  EXPECT_TRUE(TakeLogs().empty());
+
+  // Any device control request sets off the re-evaluation, and an empty
+  // list allows everything again.
+  ASSERT_EQ(SetRules({}).status, STATUS_SUCCESS);
+  EXPECT_EQ(vx::host::SendDeviceControl(kingston.Top(), kIoctlDiskGetGeometry, nullptr, 0, nullptr, 0).status,
+            STATUS_SUCCESS);
+  logs = TakeLogs();
+  ASSERT_EQ(logs.size(), 1u);
+  EXPECT_EQ(logs[0].action, ACTION_ALLOW);
+  EXPECT_EQ(vx::host::SendRead(kingston.Top(), 512).status, STATUS_SUCCESS);
+}
+
+TEST_F(FilterDriverTest, SetRuleListChecksLengthAndPrintsItsLines) {
+  std::vector<USB_RULE> rules(129, MakeRule(0, ACTION_BLOCK));
+  vx::host::FakeDisk& disk = PlugUsb(UsbKeyName(u"A", u"B", u"C", u"D"));
+  TakeLogs();
+  struct Case {
+    ULONG bytes;
+    NTSTATUS status;
+    const char* line;
+  } cases[] = {
+      {128 * 264, STATUS_SUCCESS, "SetRuleList: inputLen 33792 count 128 sizeof USB_RULE 264\r\n"},
+      {0, STATUS_SUCCESS, "SetRuleList: inputLen 0 count 0 sizeof USB_RULE 264\r\n"},
+      {129 * 264, STATUS_ACCESS_DENIED, "SetRuleList: inputLen 34056 count 129 sizeof USB_RULE 264\r\n"},
+      {265, STATUS_ACCESS_DENIED, "SetRuleList: inputLen 265 count 1 sizeof USB_RULE 264\r\n"},
+  };
+  for (const Case& c : cases) {
+    vx::host::TakeDebugLines();
+    const IoResult result = SetRuleBytes(rules.data(), c.bytes);
+    EXPECT_EQ(result.status, c.status) << c.bytes;
+    EXPECT_EQ(result.information, 0u);
+    std::vector<std::string> expected = {c.line};
+    if (c.status == STATUS_SUCCESS) expected.push_back("Do Copy\r\n");
+    EXPECT_EQ(vx::host::TakeDebugLines(), expected);
+  }
+  // The refusals left the empty list of the second case: the disk is allowed.
+  EXPECT_EQ(vx::host::SendRead(disk.Top(), 512).status, STATUS_SUCCESS);
+}
+
+TEST_F(FilterDriverTest, GetLogsChecksRoomAndHandsOutEveryEntryOnceInOrder) {
+  std::vector<unsigned char> buffer(129 * sizeof(USB_LOG));
+  auto getLogs = [&](ULONG bytes) {
+    return vx::host::SendDeviceControl(control_, IOCTL_GET_LOGS, nullptr, 0, buffer.data(), bytes);
+  };
+  // Empty log: 100 bytes refused, 0 bytes fine, and no lines at all.
+  EXPECT_EQ(getLogs(100).status, STATUS_ACCESS_DENIED);
+  IoResult result = getLogs(0);
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(result.information, 0u);
+  EXPECT_TRUE(vx::host::TakeDebugLines().empty());
+
+  // 130 arrivals: the first 128 are kept.
+  for (int i = 0; i < 130; ++i) {
+    vx::host::FakeDisk& disk = PlugUsb(UsbKeyName(u"V", u"P", u"R", std::u16string(u"S") + char16_t(u'0' + i % 10)));
+    driver_->Unplug(disk);
+  }
+  EXPECT_EQ(vx::driver::DroppedLogEntries(), 2u);
+  vx::host::TakeDebugLines();
+  result = getLogs(127 * sizeof(USB_LOG));
+  EXPECT_EQ(result.status, STATUS_ACCESS_DENIED);
+  EXPECT_EQ(vx::host::TakeDebugLines(),
+            std::vector<std::string>{"GetLogs: outputLen 34036 count 127 logCount 128 sizeof USB_LOG 268\r\n"});
+  result = getLogs(128 * sizeof(USB_LOG));
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  ASSERT_EQ(result.information, 128 * sizeof(USB_LOG));
+  EXPECT_EQ(vx::host::TakeDebugLines(),
+            (std::vector<std::string>{"GetLogs: outputLen 34304 count 128 logCount 128 sizeof USB_LOG 268\r\n",
+                                      "Do Copy\r\n"}));
+  const auto* logs = reinterpret_cast<const USB_LOG*>(buffer.data());
+  for (int i = 0; i < 128; ++i) EXPECT_EQ(logs[i].serial[1], '0' + i % 10) << "entry " << i;
+  // Nothing happened since: the next call returns nothing.
+  result = getLogs(128 * sizeof(USB_LOG));
+  EXPECT_EQ(result.information, 0u);
+}
+
+TEST_F(FilterDriverTest, ControlDeviceCompletesOtherRequestsAndRefusesUnknownCodes) {
+  for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_POWER, IRP_MJ_FLUSH_BUFFERS,
+                      IRP_MJ_SHUTDOWN, IRP_MJ_CLEANUP, IRP_MJ_PNP}) {
+    EXPECT_EQ(vx::host::SendRequest(control_, major).status, STATUS_SUCCESS) << "major " << int(major);
+  }
+  const ULONG otherCode = 0x00222008;
+  EXPECT_EQ(vx::host::SendDeviceControl(control_, otherCode, nullptr, 0, nullptr, 0).status, STATUS_ACCESS_DENIED);
+  EXPECT_EQ(vx::host::SendDeviceControl(control_, kIoctlDiskIsWritable, nullptr, 0, nullptr, 0).status,
+            STATUS_ACCESS_DENIED);
+}
+
+struct KeyCase {
+  const char* what;
+  std::u16string name;
+  KeyAccess access;
+  const char* vendor;
+  const char* serial;
+};
+
+TEST_F(FilterDriverTest, IdentityComesFromTheKeyNameOrIsTheDefault) {
+  const KeyCase cases[] = {
+      {"key object", UsbKeyName(u"Acme", u"X", u"1", u"S9"), KeyAccess::kNormal, "Acme", "S9"},
+      {"key query fallback", UsbKeyName(u"Acme", u"X", u"1", u"S8"), KeyAccess::kNoKeyObject, "Acme", "S8"},
+      {"key cannot be opened", UsbKeyName(u"Acme", u"X", u"1", u"S7"), KeyAccess::kOpenFails, "Generic", "1"},
+      {"handle of -1", UsbKeyName(u"Acme", u"X", u"1", u"S6"), KeyAccess::kMinusOneHandle, "Generic", "1"},
+      {"not a USB storage name", u"\\REGISTRY\\MACHINE\\SYSTEM\\Enum\\SCSI\\Disk", KeyAccess::kNormal, "Generic", "1"},
+      {"name too long for the buffer", std::u16string(1100, u'x'), KeyAccess::kNormal, "Generic", "1"},
+  };
+  for (const KeyCase& c : cases) {
+    vx::host::FakeDisk& disk = PlugUsb(c.name, c.access);
+    EXPECT_TRUE(disk.Filtered()) << c.what;
+    const std::vector<USB_LOG> logs = TakeLogs();
+    ASSERT_EQ(logs.size(), 1u) << c.what;
+    EXPECT_STREQ(logs[0].vendor, c.vendor) << c.what;
+    EXPECT_STREQ(logs[0].serial, c.serial) << c.what;
+    driver_->Unplug(disk);
+  }
+  // A rule can target the default identity.
+  ASSERT_EQ(SetRules({MakeRule(RULE_CHECK_VENDOR | RULE_EXACT_VENDOR, ACTION_BLOCK, "generic")}).status,
+            STATUS_SUCCESS);
+  vx::host::FakeDisk& disk = PlugUsb(u"\\Enum\\SCSI\\Disk");
+  EXPECT_EQ(vx::host::SendRead(disk.Top(), 512).status, STATUS_ACCESS_DENIED);
+}
+
+TEST_F(FilterDriverTest, ArrivalWithoutMemory) {
+  struct Case {
+    int successes;
+    NTSTATUS plugged;
+    bool filtered;
+    const char* vendor;
+  } cases[] = {
+      {0, STATUS_SUCCESS, false, nullptr},                 // no query buffer: counts as not USB
+      {1, STATUS_INSUFFICIENT_RESOURCES, false, nullptr},  // no filter device: AddDevice fails
+      {2, STATUS_SUCCESS, true, "Generic"},                // no key name buffer: default identity
+  };
+  for (const Case& c : cases) {
+    vx::host::FakeDisk& disk = AddDisk(vx::host::kBusTypeUsbDisk, UsbKeyName(u"Acme", u"B", u"C", u"D"));
+    vx::host::FailAllocationAfter(c.successes);
+    EXPECT_EQ(driver_->Plug(disk), c.plugged) << c.successes;
+    EXPECT_EQ(disk.Filtered(), c.filtered) << c.successes;
+    const std::vector<USB_LOG> logs = TakeLogs();
+    ASSERT_EQ(logs.size(), c.filtered ? 1u : 0u) << c.successes;
+    if (c.filtered) {
+      EXPECT_STREQ(logs[0].vendor, c.vendor);
+      driver_->Unplug(disk);
+    }
+    vx::host::FailAllocationAfter(-1);
+    EXPECT_EQ(vx::host::PoolAllocationsOutstanding(), 0u) << c.successes;
+  }
+}
+
+TEST_F(FilterDriverTest, FailedAttachDeletesTheFilterDeviceAndLogsNothing) {
+  vx::host::FakeDisk& disk = AddDisk(vx::host::kBusTypeUsbDisk, UsbKeyName(u"Acme", u"B", u"C", u"D"));
+  disk.RefuseAttach(true);
+  EXPECT_EQ(driver_->Plug(disk), STATUS_NO_SUCH_DEVICE);
+  EXPECT_FALSE(disk.Filtered());
+  EXPECT_EQ(driver_->Object()->DeviceObject, control_) << "only the control device is left";
+  EXPECT_EQ(control_->NextDevice, nullptr);
+  EXPECT_TRUE(TakeLogs().empty());
+  EXPECT_EQ(vx::host::PoolAllocationsOutstanding(), 0u);
+}
+
+TEST_F(FilterDriverTest, UnplugAndReplugMakeTwoEntriesAndFreeEverything) {
+  vx::host::FakeDisk& disk = AddDisk(vx::host::kBusTypeUsbDisk, UsbKeyName(u"Acme", u"Flash", u"1", u"A1"));
+  ASSERT_EQ(driver_->Plug(disk), STATUS_SUCCESS);
+  EXPECT_EQ(vx::host::PoolAllocationsOutstanding(vx::driver::kKeyNameTag), 1u);
+  EXPECT_EQ(driver_->Unplug(disk).status, STATUS_SUCCESS);
+  EXPECT_FALSE(disk.Filtered());
+  EXPECT_EQ(vx::host::PoolAllocationsOutstanding(), 0u);
+  ASSERT_EQ(driver_->Plug(disk), STATUS_SUCCESS);
+  EXPECT_EQ(driver_->Unplug(disk).status, STATUS_SUCCESS);
+  const std::vector<USB_LOG> logs = TakeLogs();
+  ASSERT_EQ(logs.size(), 2u);
+  EXPECT_EQ(std::memcmp(&logs[0], &logs[1], 256), 0);
+}
+
+TEST_F(FilterDriverTest, LowerDriverThatPendsEverything) {
+  vx::host::FakeDisk& disk = AddDisk(vx::host::kBusTypeUsbDisk, UsbKeyName(u"Acme", u"Flash", u"1", u"A1"));
+  disk.SetPendRequests(true);
+  ASSERT_EQ(driver_->Plug(disk), STATUS_SUCCESS);  // pended query and start: the waits
+  ASSERT_TRUE(disk.Filtered());
+  const IoResult read = vx::host::SendRead(disk.Top(), 512);
+  EXPECT_EQ(read.returned, STATUS_PENDING);
+  EXPECT_EQ(read.status, STATUS_SUCCESS);
+  EXPECT_EQ(read.information, 512u);
+  EXPECT_EQ(driver_->Unplug(disk).status, STATUS_SUCCESS);
+  EXPECT_EQ(TakeLogs().size(), 1u);
+}
+
+TEST_F(FilterDriverTest, RemovalWaitsForRequestsStillInsideTheDriver) {
+  vx::host::FakeDisk& disk = PlugUsb(UsbKeyName(u"Acme", u"Flash", u"1", u"A1"));
+  PDEVICE_OBJECT top = disk.Top();
+  disk.HoldReadsAndWrites();
+  constexpr int kReaders = 4;
+  std::atomic<int> succeeded{0};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < kReaders; ++i) {
+    readers.emplace_back([&, i] {
+      const IoResult result = i % 2 ? vx::host::SendRead(top, 512) : vx::host::SendWrite(top, 512);
+      succeeded += result.status == STATUS_SUCCESS;
+    });
+  }
+  disk.WaitUntilHeld(kReaders);
+  std::atomic<bool> removed{false};
+  std::thread remover([&] {
+    EXPECT_EQ(driver_->Unplug(disk).status, STATUS_SUCCESS);
+    removed = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(removed) << "removal must wait for the requests inside the driver";
+  disk.ReleaseReadsAndWrites();
+  for (std::thread& reader : readers) reader.join();
+  remover.join();
+  EXPECT_TRUE(removed);
+  EXPECT_EQ(succeeded, kReaders);
+}
+
+}  // namespace

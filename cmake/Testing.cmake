@@ -27,10 +27,11 @@ function(vx_add_test name)
   if(VX_WINDOWS)
     list(APPEND _properties FIXTURES_REQUIRED wine_session)
   endif()
-  # Tests that load kernel services into the shared Wine prefix run one at a
-  # time: they create, start, stop and delete services of the same names.
-  if("wine_driver" IN_LIST ARG_LABELS)
-    list(APPEND _properties RESOURCE_LOCK kernel_services)
+  # Tests that load kernel services or install the service program into the
+  # shared Wine prefix run one at a time: they create, start, stop and delete
+  # services of the same names and edit the same registry keys.
+  if("wine_driver" IN_LIST ARG_LABELS OR "wine_service" IN_LIST ARG_LABELS)
+    list(APPEND _properties RESOURCE_LOCK service_manager)
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 180 NO_PRETTY_VALUES
                        PROPERTIES ${_properties})

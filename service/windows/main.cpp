@@ -1,0 +1,94 @@
+// VestaraDeviceControl.exe: the Windows service, its console run ("/r") and
+// its own installer ("/i") and remover ("/u").
+#include <windows.h>
+// RtlGenRandom needs the base Windows types first.
+#include <ntsecapi.h>
+
+#include <array>
+
+#include "control_rpc/windows/control_rpc_listener.h"
+#include "monitor/monitor_loop.h"
+#include "monitor/windows/setupdi_usb_storage.h"
+#include "monitor/windows/win_clock.h"
+#include "monitor/windows/win_device_channel.h"
+#include "platform/windows/win_registry.h"
+#include "service/command_line.h"
+#include "service/crash/windows/crash_reporter.h"
+#include "service/management_settings.h"
+#include "service/service_config.h"
+#include "service/service_control.h"
+#include "service/service_installer.h"
+#include "service/windows/win_install_platform.h"
+#include "service/windows/win_service_platform.h"
+
+namespace {
+
+// Process-wide: created at start and never freed. The control interface's
+// threads use them for the rest of the process's life.
+vx::MonitorShared shared;
+vx::WinRegistry registry;
+vx::ServiceControl* serviceControl = nullptr;
+
+std::array<uint8_t, 16> RandomClientId() {
+  std::array<uint8_t, 16> id{};
+  if (!RtlGenRandom(id.data(), static_cast<ULONG>(id.size()))) {
+    // Without the system's generator, time and identity still tell machines apart.
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    const uint64_t mix[2] = {static_cast<uint64_t>(counter.QuadPart),
+                             (static_cast<uint64_t>(GetCurrentProcessId()) << 32) ^ GetTickCount()};
+    memcpy(id.data(), mix, sizeof mix);
+  }
+  return id;
+}
+
+int RunMonitor() {
+  vx::WinDeviceChannel devices;
+  vx::SetupDiUsbStorageSource usbStorage;
+  vx::WinClock clock;
+  const vx::ManagementSettings settings = vx::ReadManagementSettings(registry, RandomClientId);
+  vx::MonitorEnvironment environment{registry, devices, usbStorage,         clock, vx::WriteDebugOutput,
+                                     {},       {},      settings.serverMode};
+  return vx::MonitorThread(std::move(environment), shared);
+}
+
+void WINAPI ServiceCtrlHandler(DWORD control) { serviceControl->ServiceCtrlHandler(control); }
+
+void WINAPI ServiceMain(DWORD, LPWSTR*) { serviceControl->ServiceMain(); }
+
+int RunServiceDispatcher() {
+  static vx::WinServicePlatform platform(ServiceCtrlHandler);
+  static vx::ServiceControl control(platform, shared.serviceRunning, [] { RunMonitor(); });
+  serviceControl = &control;
+  SERVICE_TABLE_ENTRYW table[] = {
+      {const_cast<wchar_t*>(reinterpret_cast<const wchar_t*>(vx::kServiceName)), ServiceMain}, {nullptr, nullptr}};
+  return StartServiceCtrlDispatcherW(table) ? 0 : -1;
+}
+
+bool DebuggerPresent() {
+  BOOL remote = FALSE;
+  return IsDebuggerPresent() || (CheckRemoteDebuggerPresent(GetCurrentProcess(), &remote) && remote);
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandTail, int) {
+  if (DebuggerPresent()) ExitProcess(static_cast<UINT>(-1));
+  vx::crash::InstallCrashHandler("VXDC", 1, 5, 0, 1155);
+  switch (vx::ParseCommandTail(commandTail ? commandTail : L"")) {
+    case vx::Command::ConsoleRun:
+      shared.serviceRunning = true;
+      return RunMonitor();
+    case vx::Command::Install: {
+      vx::WinInstallPlatform platform;
+      return vx::InstallService(registry, platform);
+    }
+    case vx::Command::Remove: {
+      vx::WinInstallPlatform platform;
+      return vx::RemoveService(registry, platform);
+    }
+    case vx::Command::Dispatcher:
+      break;
+  }
+  return RunServiceDispatcher();
+}

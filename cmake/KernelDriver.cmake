@@ -9,12 +9,25 @@
 # The sources compile as an object library with the project's warnings and
 # include root; the link is a custom command so that none of the toolchain's
 # default Windows libraries (kernel32 and friends) can reach a driver image.
-# Written once per build tree: fails the build when an image is not a native
-# subsystem image or imports from anything but the kernel and the HAL.
-set(VX_KERNEL_IMAGE_CHECK ${CMAKE_BINARY_DIR}/vx_check_kernel_image.cmake)
-file(
-  WRITE ${VX_KERNEL_IMAGE_CHECK}
-  [=[
+function(vx_add_kernel_driver target)
+  cmake_parse_arguments(ARG "" "OUTPUT_NAME;LANGUAGE" "SOURCES" ${ARGN})
+  if(NOT CMAKE_SYSTEM_NAME STREQUAL "Windows")
+    return()
+  endif()
+  if(NOT ARG_OUTPUT_NAME)
+    set(ARG_OUTPUT_NAME ${target})
+  endif()
+  if(NOT ARG_LANGUAGE)
+    set(ARG_LANGUAGE CXX)
+  endif()
+
+  # The check run after each link (the function is global once included, so
+  # it keeps to global values): fails the build when an image is not a native
+  # subsystem image or imports from anything but the kernel and the HAL.
+  set(_image_check ${CMAKE_BINARY_DIR}/vx_check_kernel_image.cmake)
+  file(
+    WRITE ${_image_check}
+    [=[
 execute_process(COMMAND ${OBJDUMP} -p ${IMAGE} OUTPUT_VARIABLE headers RESULT_VARIABLE result)
 if(NOT result EQUAL 0 OR NOT headers MATCHES "Subsystem[ \t]+00000001")
   message(FATAL_ERROR "${IMAGE}: not a native subsystem image")
@@ -27,18 +40,6 @@ foreach(import ${imports})
   endif()
 endforeach()
 ]=])
-
-function(vx_add_kernel_driver target)
-  cmake_parse_arguments(ARG "" "OUTPUT_NAME;LANGUAGE" "SOURCES" ${ARGN})
-  if(NOT CMAKE_SYSTEM_NAME STREQUAL "Windows")
-    return()
-  endif()
-  if(NOT ARG_OUTPUT_NAME)
-    set(ARG_OUTPUT_NAME ${target})
-  endif()
-  if(NOT ARG_LANGUAGE)
-    set(ARG_LANGUAGE CXX)
-  endif()
 
   # The DDK headers live beside the compiler's own Windows headers.
   execute_process(COMMAND ${CMAKE_C_COMPILER} -print-sysroot OUTPUT_VARIABLE _sysroot OUTPUT_STRIP_TRAILING_WHITESPACE)
@@ -88,7 +89,7 @@ function(vx_add_kernel_driver target)
     COMMAND ${CMAKE_C_COMPILER} -o ${_output} $<TARGET_OBJECTS:${target}_objects> -shared -nostdlib -nostartfiles
             -Wl,--subsystem,native -Wl,--entry,${_entry} -Wl,--image-base,0x10000 -Wl,--file-alignment,0x200
             -Wl,--section-alignment,0x1000 -Wl,--stack,0x40000 -lntoskrnl -lhal ${_libgcc}
-    COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${_objdump} -DIMAGE=${_output} -P ${VX_KERNEL_IMAGE_CHECK}
+    COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${_objdump} -DIMAGE=${_output} -P ${_image_check}
     DEPENDS ${target}_objects $<TARGET_OBJECTS:${target}_objects>
     COMMAND_EXPAND_LISTS
     COMMENT "Linking kernel driver ${ARG_OUTPUT_NAME}.sys"

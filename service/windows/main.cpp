@@ -49,6 +49,8 @@ int RunMonitor() {
   const vx::ManagementSettings settings = vx::ReadManagementSettings(registry, RandomClientId);
   vx::MonitorEnvironment environment{registry, devices, usbStorage,         clock, vx::WriteDebugOutput,
                                      {},       {},      settings.serverMode};
+  environment.startControlRpcListener = [](vx::MonitorShared& s) { vx::StartControlRpcListener(s, registry); };
+  // The management client is not part of this program yet: no start point.
   return vx::MonitorThread(std::move(environment), shared);
 }
 

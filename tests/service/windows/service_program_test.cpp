@@ -21,9 +21,10 @@ constexpr wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\Vestara
 constexpr wchar_t kServiceName[] = L"VestaraDeviceControlWinService";
 constexpr wchar_t kProductKey[] = L"Software\\Vestara\\DeviceControl";
 
-// Runs the program with a command-line tail and returns its exit code.
-DWORD RunProgram(const std::wstring& tail) {
-  std::wstring commandLine = L"\"" + std::wstring(VX_SERVICE_EXE) + L"\"";
+// Runs the service program (or another) with a command-line tail and returns
+// its exit code.
+DWORD RunProgram(const std::wstring& tail, const wchar_t* program = VX_SERVICE_EXE) {
+  std::wstring commandLine = L"\"" + std::wstring(program) + L"\"";
   if (!tail.empty()) commandLine += L" " + tail;
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -214,9 +215,11 @@ TEST_F(ServiceProgramTest, ARunningServiceReportsItsStatesAndIsRemovedWhileRunni
     EXPECT_EQ(interrogated.dwCurrentState, 4u);
     EXPECT_EQ(interrogated.dwControlsAccepted, 5u);
     EXPECT_EQ(interrogated.dwServiceType, 0x110u);
-    // The monitor runs: the policy file is written in the install directory.
+    // The monitor runs: the policy file is written in the install directory,
+    // and the control interface answers the administration tool.
     for (int i = 0; i < 100 && !std::filesystem::exists(installDir_ / "configdb.dat"); ++i) Sleep(50);
     EXPECT_EQ(std::filesystem::file_size(installDir_ / "configdb.dat"), 131360u);
+    EXPECT_EQ(RunProgram(L"ping", VX_VXCTL_EXE), 0u);
 
     SERVICE_STATUS stopping{};
     ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &stopping));

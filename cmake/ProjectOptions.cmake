@@ -20,3 +20,14 @@ endif()
 function(vx_target target)
   target_link_libraries(${target} PRIVATE vx_options)
 endfunction()
+
+# vx_add_subfolders(): adds every folder beside the calling CMakeLists.txt
+# that has a CMakeLists.txt of its own, so a new part needs no edit here.
+function(vx_add_subfolders)
+  file(GLOB _folders LIST_DIRECTORIES true ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  foreach(folder ${_folders})
+    if(IS_DIRECTORY ${folder} AND EXISTS ${folder}/CMakeLists.txt)
+      add_subdirectory(${folder})
+    endif()
+  endforeach()
+endfunction()

@@ -1,16 +1,25 @@
 // The driver-wide rule list and event log, each behind a spin lock of its
 // own so that the read and write paths may use them. Lock order: the rule
 // lock, then the log lock; neither is held across a call down the stack.
+//
+// The rule list lives in two tables: evaluations read the active one under
+// the rule lock, and a new list is prepared in the other one outside it (one
+// setter at a time), then made active by swapping a pointer under the rule
+// lock. So an evaluation sees a whole list, and never waits for a list
+// being prepared.
 #include "driver/filter_driver.h"
 
 namespace vx::driver {
 
 namespace {
 
-RULE_TABLE rules;
+RULE_TABLE tables[2];
+RULE_TABLE* activeRules;  // guarded by ruleLock
 EVENT_LOG events;
 KSPIN_LOCK ruleLock;
 KSPIN_LOCK logLock;
+// Held (signalled = free) by the one SetRuleList preparing the other table.
+KEVENT setterFree;
 
 LOG_TIME CurrentLocalTime() {
   LARGE_INTEGER systemTime;
@@ -46,18 +55,21 @@ ULONG publishedGeneration;
 void InitDriverState() {
   KeInitializeSpinLock(&ruleLock);
   KeInitializeSpinLock(&logLock);
-  InitRuleTable(&rules);
+  KeInitializeEvent(&setterFree, SynchronizationEvent, TRUE);
+  InitRuleTable(&tables[0]);
+  InitRuleTable(&tables[1]);
+  activeRules = &tables[0];
   InitEventLog(&events);
-  __atomic_store_n(&publishedGeneration, rules.ruleGeneration, __ATOMIC_RELEASE);
+  __atomic_store_n(&publishedGeneration, activeRules->ruleGeneration, __ATOMIC_RELEASE);
 }
 
 void JudgeArrival(FILTER_EXTENSION* extension) {
   const LOG_TIME now = CurrentLocalTime();
   KIRQL irql;
   KeAcquireSpinLock(&ruleLock, &irql);
-  const LONG action = EvaluateRules(&rules, &extension->prepared);
+  const LONG action = EvaluateRules(activeRules, &extension->prepared);
   __atomic_store_n(&extension->action, action, __ATOMIC_RELAXED);
-  __atomic_store_n(&extension->ruleGeneration, rules.ruleGeneration, __ATOMIC_RELEASE);
+  __atomic_store_n(&extension->ruleGeneration, activeRules->ruleGeneration, __ATOMIC_RELEASE);
   AppendEntry(&extension->identity, action, now);
   KeReleaseSpinLock(&ruleLock, irql);
 }
@@ -68,13 +80,13 @@ LONG RefreshActionLocked(FILTER_EXTENSION* extension) {
   KeAcquireSpinLock(&ruleLock, &irql);
   // Another request on the same disk may have judged it meanwhile; the
   // generation is checked again under the lock so a change is logged once.
-  if (extension->ruleGeneration != rules.ruleGeneration) {
-    const LONG action = EvaluateRules(&rules, &extension->prepared);
+  if (extension->ruleGeneration != activeRules->ruleGeneration) {
+    const LONG action = EvaluateRules(activeRules, &extension->prepared);
     if (action != extension->action) {
       __atomic_store_n(&extension->action, action, __ATOMIC_RELAXED);
       AppendEntry(&extension->identity, action, now);
     }
-    __atomic_store_n(&extension->ruleGeneration, rules.ruleGeneration, __ATOMIC_RELEASE);
+    __atomic_store_n(&extension->ruleGeneration, activeRules->ruleGeneration, __ATOMIC_RELEASE);
   }
   const LONG action = extension->action;
   KeReleaseSpinLock(&ruleLock, irql);
@@ -97,11 +109,19 @@ NTSTATUS SetRuleList(PIRP irp, PIO_STACK_LOCATION stack) {
     return CompleteRefused(irp, STATUS_ACCESS_DENIED);
   }
   DbgPrint("Do Copy\r\n");
+  // Only setters write the inactive table and the generation, so while this
+  // one holds `setterFree` it may read the active generation without the
+  // rule lock.
+  KeWaitForSingleObject(&setterFree, Executive, KernelMode, FALSE, nullptr);
+  RULE_TABLE* next = activeRules == &tables[0] ? &tables[1] : &tables[0];
+  next->ruleGeneration = activeRules->ruleGeneration;
+  SetRules(next, irp->AssociatedIrp.SystemBuffer, inputLength);  // advances the generation
   KIRQL irql;
   KeAcquireSpinLock(&ruleLock, &irql);
-  SetRules(&rules, irp->AssociatedIrp.SystemBuffer, inputLength);
-  __atomic_store_n(&publishedGeneration, rules.ruleGeneration, __ATOMIC_RELEASE);
+  activeRules = next;
+  __atomic_store_n(&publishedGeneration, next->ruleGeneration, __ATOMIC_RELEASE);
   KeReleaseSpinLock(&ruleLock, irql);
+  KeSetEvent(&setterFree, IO_NO_INCREMENT, FALSE);
   irp->IoStatus.Information = 0;
   return CompleteRequest(irp, STATUS_SUCCESS);
 }

@@ -49,6 +49,9 @@ BenchDisks::BenchDisks() {
   static_cast<PDEVICE_OBJECT*>(bare_->DeviceExtension)[0] = IoAttachDeviceToDeviceStack(bare_, lowerForBare_);
   bareTop_ = bare_;
   irp_ = vx::host::AllocateIrp(2);
+  // A fresh IRP counts as completed, so that the first Read can reuse it.
+  IoGetNextIrpStackLocation(irp_)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
+  IofCallDriver(lowerForBare_, irp_);
 }
 
 BenchDisks::~BenchDisks() {
@@ -61,7 +64,8 @@ BenchDisks::~BenchDisks() {
 }
 
 NTSTATUS BenchDisks::Read(PDEVICE_OBJECT top) {
-  // A completed IRP is back at its top: fill its first location again.
+  // The completed IRP is made ready again and its first location filled.
+  vx::host::ReuseIrp(irp_);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp_);
   next->MajorFunction = IRP_MJ_READ;
   next->Parameters.Read.Length = 512;

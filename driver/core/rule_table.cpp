@@ -47,8 +47,7 @@ bool SetRules(RULE_TABLE* table, const void* input, uint32_t inputLength) {
   const unsigned char* bytes = static_cast<const unsigned char*>(input);
   for (uint32_t i = 0; i < count; ++i) {
     USB_RULE rule;
-    unsigned char* target = reinterpret_cast<unsigned char*>(&rule);
-    for (uint32_t b = 0; b < sizeof(USB_RULE); ++b) target[b] = bytes[i * sizeof(USB_RULE) + b];
+    __builtin_memcpy(&rule, bytes + i * sizeof(USB_RULE), sizeof(USB_RULE));
     PrepareRule(&rule, &table->ruleList[i]);
   }
   table->ruleCount = count;

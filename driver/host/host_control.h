@@ -37,6 +37,8 @@ PDEVICE_OBJECT DeviceForLink(const std::u16string& link);
 struct HostIrp;
 PIRP AllocateIrp(CCHAR stackSize);
 void FreeIrp(PIRP irp);
+// Makes a completed IRP ready to be sent again (benchmarks reuse one).
+void ReuseIrp(PIRP irp);
 // Waits until the IRP has been completed to its top.
 void WaitForCompletion(PIRP irp);
 

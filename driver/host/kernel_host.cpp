@@ -181,6 +181,16 @@ void FreeIrp(PIRP irp) {
   --irpCount;
 }
 
+void ReuseIrp(PIRP irp) {
+  IrpState* state = StateOf(irp);
+  if (!state->done) Fatal("IRP reused before it was completed");
+  state->done = false;
+  irp->CurrentLocation = static_cast<CCHAR>(irp->StackCount + 1);
+  irp->Tail.Overlay.CurrentStackLocation = state->stack.data() + irp->StackCount;
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  irp->IoStatus.Information = 0;
+}
+
 void WaitForCompletion(PIRP irp) {
   std::unique_lock<std::mutex> lock(eventMutex);
   eventChanged.wait(lock, [irp] { return StateOf(irp)->done; });

@@ -1,6 +1,6 @@
-// Appends from many disks, log drains and rule-list swaps at once: every
-// entry is handed out exactly once, each disk's entries follow its verdicts,
-// and entries lost to a full log are counted.
+// Appends from many disks, log drains and rule-list swaps from two setters,
+// all at once: every entry is handed out exactly once, each disk's entries
+// follow its verdicts, and entries lost to a full log are counted.
 #include <atomic>
 #include <map>
 #include <set>
@@ -51,12 +51,16 @@ TEST_F(DriverConcurrencyTest, AppendsDrainsAndRuleSwapsAtOnce) {
       }
     });
   }
-  workers.emplace_back([&] {
-    for (int i = 0; i < 3000; ++i) {
-      const std::vector<USB_RULE>& rules = i % 3 == 0 ? blockAcme : i % 3 == 1 ? readOnlyAll : std::vector<USB_RULE>{};
-      ASSERT_EQ(SetRules(rules).status, STATUS_SUCCESS);
-    }
-  });
+  for (int setter = 0; setter < 2; ++setter) {
+    workers.emplace_back([&] {
+      for (int i = 0; i < 1500; ++i) {
+        const std::vector<USB_RULE>& rules = i % 3 == 0   ? blockAcme
+                                             : i % 3 == 1 ? readOnlyAll
+                                                          : std::vector<USB_RULE>{};
+        ASSERT_EQ(SetRules(rules).status, STATUS_SUCCESS);
+      }
+    });
+  }
   workers.emplace_back([&] {
     for (int i = 0; i < 300; ++i) {
       ASSERT_EQ(driver_->Plug(hotPlugged), STATUS_SUCCESS);

@@ -18,7 +18,8 @@ void StopAndDelete(SC_HANDLE manager, const std::wstring& name) {
 
 }  // namespace
 
-KernelService::KernelService(const std::wstring& name, const std::wstring& driverPath) : name_(name) {
+KernelService::KernelService(const std::wstring& name, const std::wstring& driverPath, const std::wstring& group)
+    : name_(name) {
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
   if (!manager) {
     lastError_ = GetLastError();
@@ -27,8 +28,8 @@ KernelService::KernelService(const std::wstring& name, const std::wstring& drive
   // A service left behind by an interrupted run is replaced.
   StopAndDelete(manager, name_);
   SC_HANDLE service = CreateServiceW(manager, name_.c_str(), name_.c_str(), SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
-                                     SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, driverPath.c_str(), nullptr, nullptr,
-                                     nullptr, nullptr, nullptr);
+                                     SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, driverPath.c_str(),
+                                     group.empty() ? nullptr : group.c_str(), nullptr, nullptr, nullptr, nullptr);
   if (!service) {
     lastError_ = GetLastError();
     CloseServiceHandle(manager);

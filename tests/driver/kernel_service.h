@@ -12,7 +12,8 @@ class KernelService {
  public:
   // Creates (or reuses) the service `name` for the driver file `driverPath`
   // and starts it, retrying while a fresh prefix settles.
-  KernelService(const std::wstring& name, const std::wstring& driverPath);
+  // A non-empty `group` puts drivers of one group into one host process.
+  KernelService(const std::wstring& name, const std::wstring& driverPath, const std::wstring& group = L"");
   // Stops and deletes the service so later tests find the prefix clean.
   ~KernelService();
   KernelService(const KernelService&) = delete;

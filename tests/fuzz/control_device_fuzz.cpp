@@ -73,9 +73,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                                         : vx::host::SendWrite(rig->usb.Top(), 512).status;
       Check(status == STATUS_SUCCESS || status == STATUS_ACCESS_DENIED);
     } else if (op == 4) {
-      const NTSTATUS status =
-          vx::host::SendDeviceControl(rig->usb.Top(), Take(data, size, 4), nullptr, 0, nullptr, 0).status;
-      Check(status == STATUS_SUCCESS || status == STATUS_MEDIA_WRITE_PROTECTED);
+      // Only the writability query can be refused by the filter; every other
+      // code is answered by the disk below.
+      const ULONG code = Take(data, size, 4);
+      const NTSTATUS status = vx::host::SendDeviceControl(rig->usb.Top(), code, nullptr, 0, nullptr, 0).status;
+      if (code == 0x00070024) {
+        Check(status == STATUS_SUCCESS || status == STATUS_MEDIA_WRITE_PROTECTED);
+      } else {
+        Check(status != STATUS_MEDIA_WRITE_PROTECTED);
+      }
     } else {
       // Plug or unplug the second disk.
       if (rig->other.Filtered()) {

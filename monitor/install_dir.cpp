@@ -7,12 +7,9 @@ namespace vx {
 std::wstring ReadInstallDir(const Registry& registry) {
   std::wstring installDir = L".";
   if (auto value = registry.ReadValue(kProductKeyPath, L"InstallPath", kInstallPathMaxBytes)) {
-    installDir.clear();
-    for (std::size_t i = 0; i + 1 < value->data.size(); i += 2) {
-      const auto unit = static_cast<wchar_t>(value->data[i] | (value->data[i + 1] << 8));
-      if (unit == 0) break;
-      installDir.push_back(unit);
-    }
+    const std::u16string units = Utf16Units(value->data);
+    const std::u16string_view text = TextBeforeZero(units);
+    installDir.assign(text.begin(), text.end());
   }
   if (installDir.empty() || installDir.back() != L'\\') installDir.push_back(L'\\');
   return installDir;

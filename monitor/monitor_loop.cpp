@@ -89,7 +89,6 @@ int Monitor::Run() {
     RunPass();
     environment_.clock.SleepMilliseconds(1000);
   }
-  previousDevices_.clear();
   return 0;
 }
 

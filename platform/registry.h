@@ -41,6 +41,14 @@ class Registry {
   virtual bool WriteValue(std::wstring_view keyPath, std::wstring_view valueName, const RegistryValue& value) = 0;
 };
 
+// Registry data as UTF-16LE code units, every whole unit (a trailing odd byte
+// is ignored), and code units back as data.
+std::u16string Utf16Units(const std::vector<uint8_t>& data);
+std::vector<uint8_t> Utf16Data(std::u16string_view units);
+
+// The units up to the first zero unit (all of them when there is none).
+std::u16string_view TextBeforeZero(std::u16string_view units);
+
 // The single-byte text of a REG_SZ or REG_EXPAND_SZ value (UTF-16LE), up to
 // its first zero unit (a trailing odd byte is ignored). nullopt for any other
 // type or a unit above 0x00FF, which no single-byte text can hold.

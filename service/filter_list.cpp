@@ -2,37 +2,32 @@
 
 #include <algorithm>
 
+#include "platform/registry.h"
+
 namespace vx {
 
 std::vector<std::u16string> ParseMultiString(const std::vector<uint8_t>& bytes) {
   std::vector<std::u16string> entries;
-  std::u16string current;
-  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    const auto unit = static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8));
-    if (unit != 0) {
-      current.push_back(unit);
-      continue;
-    }
-    if (current.empty()) return entries;  // the closing zero
-    entries.push_back(std::move(current));
-    current.clear();
+  const std::u16string units = Utf16Units(bytes);
+  std::u16string_view rest = units;
+  // An empty entry is the closing zero; an entry at the end may lack its zero.
+  while (!rest.empty()) {
+    const std::u16string_view entry = TextBeforeZero(rest);
+    if (entry.empty()) break;
+    entries.emplace_back(entry);
+    rest.remove_prefix(std::min(rest.size(), entry.size() + 1));
   }
-  if (!current.empty()) entries.push_back(std::move(current));  // an entry without its zero
   return entries;
 }
 
 std::vector<uint8_t> FormatMultiString(const std::vector<std::u16string>& entries) {
-  std::vector<uint8_t> bytes;
-  auto put = [&](char16_t unit) {
-    bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
-    bytes.push_back(static_cast<uint8_t>(unit >> 8));
-  };
+  std::u16string units;
   for (const auto& entry : entries) {
-    for (char16_t unit : entry) put(unit);
-    put(0);
+    units += entry;
+    units.push_back(u'\0');
   }
-  put(0);
-  return bytes;
+  units.push_back(u'\0');
+  return Utf16Data(units);
 }
 
 std::vector<std::u16string> WithFilterEntry(std::vector<std::u16string> entries, const std::u16string& entry) {

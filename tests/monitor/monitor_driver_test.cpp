@@ -41,12 +41,6 @@ class HostDriverChannel final : public DeviceChannel {
   test::FakeDeviceChannel& lock_;
 };
 
-std::u16string UsbKeyName(const char* vendor, const char* product, const char* serial) {
-  std::string name = std::string("\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet001\\Enum\\USBSTOR\\Disk&Ven_") + vendor +
-                     "&Prod_" + product + "&Rev_1.00\\" + serial + "&0";
-  return std::u16string(name.begin(), name.end());
-}
-
 class MonitorWithDriverTest : public testing::Test, protected test::MonitorFixture {
  protected:
   std::vector<StoredReport> Rows() const { return ReportsAfter(dir / "reportdb.dat", 0, 1000); }
@@ -64,7 +58,7 @@ TEST_F(MonitorWithDriverTest, PushedRulesAreEnforcedAndEveryVerdictBecomesARow) 
   EXPECT_EQ(debugLines, (std::vector<std::string>{"Set 1 usb rule"}));
   EXPECT_FALSE(shared.policy->PolicyChanged());
 
-  host::FakeDisk stick(host::kBusTypeUsbDisk, UsbKeyName("SanDisk", "Cruzer_Blade", "4C530001"));
+  host::FakeDisk stick(host::kBusTypeUsbDisk, test::DiskKeyName("SanDisk", "Cruzer_Blade", "4C530001"));
   host::FakeDisk sata(host::kBusTypeSata, u"\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet001\\Enum\\SCSI\\Disk&Ven_ATA");
   ASSERT_EQ(driver_.Plug(stick), STATUS_SUCCESS);
   ASSERT_EQ(driver_.Plug(sata), STATUS_SUCCESS);

@@ -14,8 +14,8 @@ quiet() { WINEDEBUG=-all "$WINE" "$@" </dev/null >/dev/null 2>&1; }
 
 cleanup() {
   [[ -n "${run_pid:-}" ]] && kill "$run_pid" 2>/dev/null || true
-  quiet sc stop VXDevCtrl || true
-  quiet sc stop VXDevFltr || true
+  "$here/../../scripts/wine_session" unload-driver "$prefix" VXDevCtrl
+  "$here/../../scripts/wine_session" unload-driver "$prefix" VXDevFltr
   /usr/lib/wine/wineserver -k 2>/dev/null || true
   /usr/lib/wine/wineserver -w 2>/dev/null || true
   rm -rf "$prefix"
@@ -29,14 +29,9 @@ mkdir -p "$install"
 cp "$bin/VestaraDeviceControl.exe" "$install/"
 cp "$bin/VXDevFlt.sys" "$bin/VXDevCtrl.sys" "$prefix/drive_c/windows/system32/drivers/"
 quiet reg add 'HKLM\Software\Vestara\DeviceControl' /v InstallPath /t REG_SZ /d 'C:\vxrun' /f
-for driver in "VXDevFltr VXDevFlt.sys" "VXDevCtrl VXDevCtrl.sys"; do
-  set -- $driver
-  quiet sc create "$1" type= kernel start= demand binPath= "C:\\windows\\system32\\drivers\\$2"
-  sleep 1
-  started=no
-  for _ in $(seq 20); do quiet sc start "$1" && { started=yes; break; }; sleep 0.5; done
-  [[ $started == yes ]] || { echo "could not start $1"; exit 1; }
-done
+drivers='C:\windows\system32\drivers'
+"$here/../../scripts/wine_session" load-driver "$prefix" VXDevFltr "$drivers\VXDevFlt.sys"
+"$here/../../scripts/wine_session" load-driver "$prefix" VXDevCtrl "$drivers\VXDevCtrl.sys"
 
 (cd "$install" && WINEDEBUG=warn+debugstr exec "$WINE" VestaraDeviceControl.exe /r </dev/null >"$work/stdout.log" 2>"$work/debug.log") &
 run_pid=$!

@@ -8,19 +8,11 @@
 #include <array>
 #include <cstdint>
 #include <functional>
-#include <string>
 
+#include "management/management_settings.h"
 #include "platform/registry.h"
 
 namespace vx {
-
-inline constexpr std::size_t kMaxServerHostLength = 63;
-
-struct ManagementSettings {
-  uint32_t serverMode = 0;
-  std::string serverHost;  // single-byte text
-  std::array<uint8_t, 16> clientId{};
-};
 
 // Reads the settings; writes a new ClientId when the stored one is missing
 // or not 16 bytes of REG_BINARY. A host that is not text, longer than 63

@@ -16,8 +16,8 @@ struct ConnectionSnapshot {
   bool connected = false;
   std::string serverAddress;  // "a.b.c.d" of the current or last connection; empty before the first
   uint16_t serverPort = 0;
-  int64_t changedAt = 0;      // wall-clock seconds of the last change; 0 before the first
-  uint32_t connections = 0;   // connections established since the service started
+  int64_t changedAt = 0;     // wall-clock seconds of the last change; 0 before the first
+  uint32_t connections = 0;  // connections established since the service started
 };
 
 class ConnectionState {

@@ -60,9 +60,8 @@ Outcome ApplyPolicySet(const Connection& connection, MessageHeader header, Polic
   // A list that claims more than its body holds is not the server's whole
   // intent: none of it is applied.
   if (!list.complete) return Outcome::KeepConnection;
-  policy.ChangeParentValues([&](PolicyState& state) {
-    StoreParentPolicy(ApplyPolicyEntries(list.entries, ParentPolicyOf(state)), state);
-  });
+  policy.ChangeParentValues(
+      [&](PolicyState& state) { StoreParentPolicy(ApplyPolicyEntries(list.entries, ParentPolicyOf(state)), state); });
   return Outcome::KeepConnection;
 }
 

@@ -25,16 +25,9 @@ void StartManagementClient(MonitorShared& shared, const ManagementSettings& sett
                            std::function<void(const ConnectionEvent&)> onConnection) {
   // Kept for the process's life: nothing waits for the thread to end.
   auto* platform = new WinClientPlatform;
-  auto* context = new ClientContext{settings,
-                                    shared.serviceRunning,
-                                    shared.reportsStored,
-                                    *shared.policy,
-                                    shared.installDir,
-                                    platform->sockets,
-                                    platform->clock,
-                                    platform->status,
-                                    platform->installer,
-                                    std::move(onConnection)};
+  auto* context = new ClientContext{
+      settings,          shared.serviceRunning, shared.reportsStored, *shared.policy,      shared.installDir,
+      platform->sockets, platform->clock,       platform->status,     platform->installer, std::move(onConnection)};
   std::thread([context] { (void)ManagementClientThread(*context); }).detach();  // its result has no reader
 }
 

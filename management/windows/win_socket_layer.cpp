@@ -1,6 +1,7 @@
 #include "management/windows/win_socket_layer.h"
 
 #include <winsock2.h>
+#include <ws2tcpip.h>
 
 namespace vx::management {
 namespace {
@@ -25,8 +26,7 @@ std::vector<uint32_t> WinSocketLayer::ResolveIpv4(const std::string& hostName) {
   if (!host || host->h_addrtype != AF_INET || host->h_length != 4 || !host->h_addr_list) return addresses;
   for (char** entry = host->h_addr_list; *entry; ++entry) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(*entry);
-    addresses.push_back((uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
-                        bytes[3]);
+    addresses.push_back((uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) | bytes[3]);
   }
   return addresses;
 }
@@ -42,6 +42,11 @@ SocketHandle WinSocketLayer::ConnectBlocking(uint32_t address, uint16_t port) {
     closesocket(s);
     return kInvalidSocket;
   }
+  // Every header and body is its own send: without this, a body would wait
+  // for the acknowledgement of its header (Nagle against delayed ACKs).
+  const BOOL noDelay = TRUE;
+  (void)setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
+                   sizeof noDelay);  // only a matter of latency
   return static_cast<SocketHandle>(s);
 }
 

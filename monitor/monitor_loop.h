@@ -42,7 +42,8 @@ struct MonitorEnvironment {
   Clock& clock;
   std::function<void(const char*)> debugOutput;
   // Start points of the control interface and the management client (on
-  // threads of their own); empty until those parts exist.
+  // threads of their own), each called once during start-up, the client's
+  // only when serverMode is 1; either may be empty.
   std::function<void(MonitorShared&)> startControlRpcListener;
   std::function<void(MonitorShared&)> startManagementClient;
   uint32_t serverMode = 0;  // 1: a management server is configured

@@ -5,8 +5,11 @@
 #include <ntsecapi.h>
 
 #include <array>
+#include <ctime>
 
 #include "control_rpc/windows/control_rpc_listener.h"
+#include "management/connection_state.h"
+#include "management/windows/start_management_client.h"
 #include "monitor/monitor_loop.h"
 #include "monitor/windows/setupdi_usb_storage.h"
 #include "monitor/windows/win_clock.h"
@@ -28,6 +31,9 @@ namespace {
 vx::MonitorShared shared;
 vx::WinRegistry registry;
 vx::ServiceControl* serviceControl = nullptr;
+// The management connection as the client last reported it (connected or
+// not, the server's address, since when), for the administration tool.
+vx::management::ConnectionState managementConnection;
 
 std::array<uint8_t, 16> RandomClientId() {
   std::array<uint8_t, 16> id{};
@@ -50,7 +56,11 @@ int RunMonitor() {
   vx::MonitorEnvironment environment{registry, devices, usbStorage,         clock, vx::WriteDebugOutput,
                                      {},       {},      settings.serverMode};
   environment.startControlRpcListener = [](vx::MonitorShared& s) { vx::StartControlRpcListener(s, registry); };
-  // The management client is not part of this program yet: no start point.
+  environment.startManagementClient = [settings](vx::MonitorShared& s) {
+    vx::management::StartManagementClient(s, settings, [](const vx::management::ConnectionEvent& event) {
+      managementConnection.Record(event, static_cast<int64_t>(std::time(nullptr)));
+    });
+  };
   return vx::MonitorThread(std::move(environment), shared);
 }
 

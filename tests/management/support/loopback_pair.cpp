@@ -55,6 +55,18 @@ std::vector<uint8_t> LoopbackPair::ServerReceive(int waitMs) {
   return bytes;
 }
 
+std::vector<uint8_t> LoopbackPair::ServerReceiveExactly(std::size_t count) {
+  std::vector<uint8_t> bytes(count);
+  std::size_t received = 0;
+  while (received < count) {
+    const ssize_t got = recv(server_, bytes.data() + received, count - received, 0);
+    if (got <= 0) break;
+    received += static_cast<std::size_t>(got);
+  }
+  bytes.resize(received);
+  return bytes;
+}
+
 void LoopbackPair::CloseServer() {
   if (server_ >= 0) close(server_);
   server_ = -1;

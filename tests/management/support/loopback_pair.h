@@ -25,6 +25,8 @@ class LoopbackPair {
   // is none yet), and closes.
   void ServerSend(std::span<const uint8_t> bytes);
   std::vector<uint8_t> ServerReceive(int waitMs = 0);
+  // Blocks until `count` bytes arrived (fewer when the client closes).
+  std::vector<uint8_t> ServerReceiveExactly(std::size_t count);
   void CloseServer();
   // Shrinks the server's receive buffer so the client's sends block early.
   void ShrinkServerReceiveBuffer();

@@ -8,11 +8,6 @@
 
 namespace vx::management {
 
-std::string DottedAddress(uint32_t address) {
-  return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
-         std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
-}
-
 SocketHandle ConnectToServer(const ManagementSettings& settings, SocketLayer& sockets, SessionClock& clock,
                              uint16_t port, uint32_t* connectedAddress) {
   if (settings.serverMode == 0) return kInvalidSocket;

@@ -24,7 +24,7 @@ SocketHandle ConnectToServer(const ManagementSettings& settings, SocketLayer& so
     sockets.Close(socket);
     return kInvalidSocket;
   };
-  if (!SendMessage(connection, MessageHeader{kHello, 0}, settings.clientId.data(), settings.clientId.size()))
+  if (!SendHeaderAndBody(connection, MessageHeader{kHello, 0}, settings.clientId.data(), settings.clientId.size()))
     return fail();
   if (!sockets.SetNonBlocking(socket)) return fail();
 
@@ -73,7 +73,7 @@ int ReceiveExactWithin(const Connection& connection, uint8_t* buffer, int count,
     const int64_t now = connection.clock.WallSeconds();
     if (now < lastProgress) lastProgress = now;  // the clock was set back
     if (timeLimitSeconds > 0 && now - lastProgress > timeLimitSeconds) return -1;
-    connection.clock.Yield();
+    connection.clock.YieldTimeSlice();
   }
   return received;
 }
@@ -109,7 +109,7 @@ bool SendWhole(const Connection& connection, const uint8_t* bytes, std::size_t c
   return true;
 }
 
-bool SendMessage(const Connection& connection, MessageHeader header, const uint8_t* body, std::size_t bodySize) {
+bool SendHeaderAndBody(const Connection& connection, MessageHeader header, const uint8_t* body, std::size_t bodySize) {
   const auto encoded = EncodeHeader(header);
   if (!SendWhole(connection, encoded.data(), encoded.size())) return false;
   return bodySize == 0 || SendWhole(connection, body, bodySize);

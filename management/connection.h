@@ -60,7 +60,7 @@ struct Connection {
 [[nodiscard]] bool SendWhole(const Connection& connection, const uint8_t* bytes, std::size_t count);
 
 // A header, then (in a second send, when there is one) its body.
-[[nodiscard]] bool SendMessage(const Connection& connection, MessageHeader header, const uint8_t* body = nullptr,
-                               std::size_t bodySize = 0);
+[[nodiscard]] bool SendHeaderAndBody(const Connection& connection, MessageHeader header, const uint8_t* body = nullptr,
+                                     std::size_t bodySize = 0);
 
 }  // namespace vx::management

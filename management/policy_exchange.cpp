@@ -38,7 +38,7 @@ Outcome AnswerPolicyDigest(const Connection& connection, const PolicyStore& poli
   const uint32_t digest = ParentPolicyDigest(parent);
   const std::array<uint8_t, 4> body{static_cast<uint8_t>(digest), static_cast<uint8_t>(digest >> 8),
                                     static_cast<uint8_t>(digest >> 16), static_cast<uint8_t>(digest >> 24)};
-  return SendMessage(connection, MessageHeader{kPolicyDigestReply, 0}, body.data(), body.size())
+  return SendHeaderAndBody(connection, MessageHeader{kPolicyDigestReply, 0}, body.data(), body.size())
              ? Outcome::KeepConnection
              : Outcome::EndConnection;
 }

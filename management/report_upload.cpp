@@ -32,8 +32,9 @@ int64_t MaxRowsPerBlock() {
 Outcome SendReportNotice(const Connection& connection, const std::filesystem::path& reportDatabase) {
   const int64_t newest = NewestReportId(reportDatabase).value_or(0);
   const auto body = LittleEndian(static_cast<uint32_t>(static_cast<int32_t>(newest)));
-  return SendMessage(connection, MessageHeader{kReportNotice, 0}, body.data(), body.size()) ? Outcome::KeepConnection
-                                                                                            : Outcome::EndConnection;
+  return SendHeaderAndBody(connection, MessageHeader{kReportNotice, 0}, body.data(), body.size())
+             ? Outcome::KeepConnection
+             : Outcome::EndConnection;
 }
 
 void BuildRowsBlock(const std::filesystem::path& reportDatabase, int32_t afterId, int32_t rowLimit,
@@ -64,7 +65,8 @@ Outcome AnswerReportRows(const Connection& connection, const std::filesystem::pa
     return Outcome::EndConnection;
   BuildRowsBlock(reportDatabase, ReadInt32(request.data()), ReadInt32(request.data() + 4), block);
   const MessageHeader header{kReportRowsReply, static_cast<uint32_t>(block.size())};
-  return SendMessage(connection, header, block.data(), block.size()) ? Outcome::KeepConnection : Outcome::EndConnection;
+  return SendHeaderAndBody(connection, header, block.data(), block.size()) ? Outcome::KeepConnection
+                                                                           : Outcome::EndConnection;
 }
 
 }  // namespace vx::management

@@ -15,7 +15,7 @@ class SessionClock {
   [[nodiscard]] virtual int64_t WallSeconds() = 0;
   virtual void SleepMilliseconds(uint32_t milliseconds) = 0;
   // Gives up the rest of the time slice (a zero-length sleep).
-  virtual void Yield() = 0;
+  virtual void YieldTimeSlice() = 0;
 };
 
 }  // namespace vx::management

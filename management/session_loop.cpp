@@ -75,7 +75,7 @@ class Session {
   TurnEnd Turn(const Connection& connection) {
     const int64_t now = context_.clock.WallSeconds();
     if (Reached(now, lastKeepAlive_, kKeepAliveIntervalSeconds)) {
-      if (!SendMessage(connection, MessageHeader{kKeepAlive, 0})) return TurnEnd::EndNow;
+      if (!SendHeaderAndBody(connection, MessageHeader{kKeepAlive, 0})) return TurnEnd::EndNow;
       lastKeepAlive_ = static_cast<uint32_t>(now);
     }
     if (Reached(now, lastReportCheck_, kReportCheckIntervalSeconds)) {

@@ -20,8 +20,9 @@ StatusRecord BuildStatusRecord(StatusSource& status, const PolicyStore& policy) 
 
 Outcome AnswerStatusRequest(const Connection& connection, StatusSource& status, const PolicyStore& policy) {
   const auto body = EncodeStatusRecord(BuildStatusRecord(status, policy));
-  return SendMessage(connection, MessageHeader{kStatusReply, 0}, body.data(), body.size()) ? Outcome::KeepConnection
-                                                                                           : Outcome::EndConnection;
+  return SendHeaderAndBody(connection, MessageHeader{kStatusReply, 0}, body.data(), body.size())
+             ? Outcome::KeepConnection
+             : Outcome::EndConnection;
 }
 
 }  // namespace vx::management

@@ -14,6 +14,6 @@ int64_t WinSessionClock::WallSeconds() {
 
 void WinSessionClock::SleepMilliseconds(uint32_t milliseconds) { Sleep(milliseconds); }
 
-void WinSessionClock::Yield() { Sleep(0); }
+void WinSessionClock::YieldTimeSlice() { Sleep(0); }
 
 }  // namespace vx::management

@@ -9,7 +9,7 @@ class WinSessionClock final : public SessionClock {
  public:
   int64_t WallSeconds() override;
   void SleepMilliseconds(uint32_t milliseconds) override;
-  void Yield() override;
+  void YieldTimeSlice() override;
 };
 
 }  // namespace vx::management

@@ -238,7 +238,7 @@ class TurnClock final : public SessionClock {
     inner_.SleepMilliseconds(milliseconds);
     if (milliseconds == 100 && sockets_) sockets_->TurnSlept();
   }
-  void Yield() override { inner_.Yield(); }
+  void YieldTimeSlice() override { inner_.YieldTimeSlice(); }
 
  private:
   vx::management::test::FakeSessionClock& inner_;

@@ -165,7 +165,7 @@ class SteppingClock final : public SessionClock {
   explicit SteppingClock(int64_t step) : step_(step) {}
   int64_t WallSeconds() override { return now_ += step_; }
   void SleepMilliseconds(uint32_t) override {}
-  void Yield() override {}
+  void YieldTimeSlice() override {}
 
  private:
   int64_t step_;

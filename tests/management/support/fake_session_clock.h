@@ -24,7 +24,7 @@ class FakeSessionClock final : public SessionClock {
     sleeps_.fetch_add(1);
     if (milliseconds == 1) polls_.fetch_add(1);
   }
-  void Yield() override {
+  void YieldTimeSlice() override {
     Settle();
     nowMs_ += kYieldStepMs;
     yields_.fetch_add(1);

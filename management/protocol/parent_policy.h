@@ -59,8 +59,10 @@ struct ParentPolicy {
 //   whole: its field keeps its value, and the next digest shows the server
 //   the difference;
 // - a key that occurs twice takes the value of its last entry.
-// The caller is the client's policySet handler, which stands for the
-// management server; the result goes into PolicyState's parent fields only.
+// Pure: it changes nothing itself. The one caller that stores its result is
+// the client's policySet handler, acting for the management server (the
+// policy's parent); the result belongs in the parent fields and lock flags
+// only, never in the effective or inherit fields.
 [[nodiscard]] ParentPolicy ApplyPolicyEntries(const std::vector<PolicyEntry>& entries, ParentPolicy current);
 
 }  // namespace vx::management

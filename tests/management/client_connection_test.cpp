@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <thread>
 
@@ -40,6 +41,7 @@ class CountingSockets final : public BsdSocketLayer {
     return resolveTo ? *resolveTo : BsdSocketLayer::ResolveIpv4(name);
   }
   SocketHandle ConnectBlocking(uint32_t address, uint16_t port) override {
+    if (onConnect) onConnect();
     connectedTo.push_back(address);
     return BsdSocketLayer::ConnectBlocking(address, port);
   }
@@ -48,7 +50,22 @@ class CountingSockets final : public BsdSocketLayer {
   std::optional<std::vector<uint32_t>> resolveTo;
   int startUps = 0, cleanUps = 0, resolves = 0;
   std::vector<uint32_t> connectedTo;
+  std::function<void()> onConnect;
 };
+
+// A port on 127.0.0.1 that nothing listens on.
+uint16_t FreePort() {
+  const int probe = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+    std::abort();
+  close(probe);
+  return ntohs(address.sin_port);
+}
 
 class ConnectionTest : public testing::Test, public test::ClientFixture {
  protected:
@@ -140,23 +157,38 @@ TEST_F(ConnectionTest, ANameWithoutAddressesCreatesNoSocket) {
 }
 
 TEST_F(ConnectionTest, ARefusedConnectFailsAndTheHelloGoesOutOnAnAcceptedOne) {
-  // A port nobody listens on.
-  const int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size), 0);
-  close(probe);
   const ManagementSettings settings{1, "127.0.0.1", test::kTestClientId};
-  EXPECT_EQ(ConnectToServer(settings, counting, clock, ntohs(address.sin_port)), kInvalidSocket);
+  EXPECT_EQ(ConnectToServer(settings, counting, clock, FreePort()), kInvalidSocket);
 
   EXPECT_NE(Connect(), kInvalidSocket);
   for (int i = 0; i < 2000 && peer.MessagesOfType(kHello).empty(); ++i) usleep(1000);
   const auto hellos = peer.MessagesOfType(kHello);
   ASSERT_EQ(hellos.size(), 1u);
   EXPECT_EQ(hellos[0].body, std::vector<uint8_t>(test::kTestClientId.begin(), test::kTestClientId.end()));
+}
+
+TEST_F(ConnectionTest, WithoutAServerTheClientTriesAgainEveryFiveSeconds) {
+  std::vector<int64_t> attempts;
+  counting.onConnect = [&] {
+    attempts.push_back(clock.NowMs());
+    if (attempts.size() == 4) serviceRunning = false;
+  };
+  peer.Stop();
+  ClientContext context{ManagementSettings{1, "127.0.0.1", test::kTestClientId},
+                        serviceRunning,
+                        reportsStored,
+                        policy,
+                        installDir,
+                        counting,
+                        clock,
+                        status,
+                        installer,
+                        {},
+                        FreePort()};
+  EXPECT_EQ(ManagementClientThread(context), 0);
+  ASSERT_EQ(attempts.size(), 4u);
+  for (std::size_t i = 1; i < attempts.size(); ++i) EXPECT_EQ(attempts[i] - attempts[i - 1], 5000);
+  EXPECT_EQ(counting.cleanUps, 1);
 }
 
 // A clock whose every reading is `step` seconds after the last.

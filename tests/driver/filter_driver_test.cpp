@@ -1,6 +1,7 @@
 // The filter driver's WDM glue on the kernel stand-in, through real IRPs.
 #include <atomic>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include "driver/filter_driver.h"
@@ -9,6 +10,7 @@
 
 namespace {
 
+using vx::host::Caller;
 using vx::host::IoResult;
 using vx::host::KeyAccess;
 using vx::test::DriverFixture;
@@ -204,7 +206,7 @@ TEST_F(FilterDriverTest, GetLogsChecksRoomAndHandsOutEveryEntryOnceInOrder) {
   // 130 arrivals: the first 128 are kept.
   for (int i = 0; i < 130; ++i) {
     vx::host::FakeDisk& disk = PlugUsb(UsbKeyName(u"V", u"P", u"R", std::u16string(u"S") + char16_t(u'0' + i % 10)));
-    driver_->Unplug(disk);
+    EXPECT_EQ(driver_->Unplug(disk).status, STATUS_SUCCESS);
   }
   EXPECT_EQ(vx::driver::DroppedLogEntries(), 2u);
   vx::host::TakeDebugLines();
@@ -236,6 +238,70 @@ TEST_F(FilterDriverTest, ControlDeviceCompletesOtherRequestsAndRefusesUnknownCod
             STATUS_ACCESS_DENIED);
 }
 
+// Whoever opens the control device can replace the rule list, so it opens
+// only for LocalSystem (the service) and administrators in force; the token
+// the create carries decides, the impersonation token first.
+struct CallerCase {
+  const char* what;
+  Caller process;
+  std::optional<Caller> impersonated;
+  NTSTATUS status;
+};
+
+const CallerCase kCallerCases[] = {
+    {"LocalSystem, as the service runs", Caller::kLocalSystem, std::nullopt, STATUS_SUCCESS},
+    {"elevated administrator", Caller::kAdministrator, std::nullopt, STATUS_SUCCESS},
+    {"administrator without elevation", Caller::kFilteredAdministrator, std::nullopt, STATUS_ACCESS_DENIED},
+    {"standard user", Caller::kStandardUser, std::nullopt, STATUS_ACCESS_DENIED},
+    {"LocalSystem impersonating a user", Caller::kLocalSystem, Caller::kStandardUser, STATUS_ACCESS_DENIED},
+    {"LocalSystem impersonating anonymously", Caller::kLocalSystem, Caller::kAnonymous, STATUS_ACCESS_DENIED},
+    {"user impersonating LocalSystem", Caller::kStandardUser, Caller::kLocalSystem, STATUS_SUCCESS},
+};
+
+TEST_F(FilterDriverTest, ControlDeviceOpensOnlyForLocalSystemAndAdministrators) {
+  for (const CallerCase& c : kCallerCases) {
+    const IoResult result = vx::host::SendCreate(u"\\\\.\\VXDevFltr", c.process, c.impersonated);
+    EXPECT_EQ(result.status, c.status) << c.what;
+    EXPECT_EQ(result.information, 0u) << c.what;
+  }
+  EXPECT_EQ(vx::host::TokenHandlesOutstanding(), 0u);
+}
+
+TEST_F(FilterDriverTest, RefusedCallerGetsNoHandleAndTheRulesStand) {
+  ASSERT_EQ(SetRules({MakeRule(0, ACTION_BLOCK)}).status, STATUS_SUCCESS);
+  vx::host::FakeDisk& disk = PlugUsb(UsbKeyName(u"Acme", u"Flash", u"1", u"A1"));
+  EXPECT_EQ(vx::host::OpenDevice(u"\\\\.\\VXDevFltr", Caller::kStandardUser), nullptr)
+      << "no handle, so no empty list can be pushed";
+  EXPECT_EQ(vx::host::SendRead(disk.Top(), 512).status, STATUS_ACCESS_DENIED);
+  // Opening the disk itself is not the control device's business: any
+  // caller opens it (reads are judged by the rules).
+  vx::host::CallerScope user(Caller::kStandardUser);
+  EXPECT_EQ(vx::host::SendRequest(disk.Top(), IRP_MJ_CREATE).status, STATUS_SUCCESS);
+}
+
+// A token answer that cannot be read counts for nothing: the check fails
+// closed, one query at a time.
+TEST_F(FilterDriverTest, ControlDeviceCountsOnlyTheTokenAnswersItCouldRead) {
+  struct Case {
+    const char* what;
+    Caller caller;
+    int successes;  // pool allocations that succeed before one fails
+    NTSTATUS status;
+  } cases[] = {
+      {"administrator whose groups cannot be read", Caller::kAdministrator, 1, STATUS_ACCESS_DENIED},
+      {"LocalSystem whose user cannot be read: its Administrators group decides", Caller::kLocalSystem, 0,
+       STATUS_SUCCESS},
+      {"standard user whose user cannot be read", Caller::kStandardUser, 0, STATUS_ACCESS_DENIED},
+  };
+  for (const Case& c : cases) {
+    vx::host::FailAllocationAfter(c.successes);
+    EXPECT_EQ(vx::host::SendCreate(u"\\\\.\\VXDevFltr", c.caller).status, c.status) << c.what;
+    vx::host::FailAllocationAfter(-1);
+    EXPECT_EQ(vx::host::PoolAllocationsOutstanding(), 0u) << c.what;
+  }
+  EXPECT_EQ(vx::host::TokenHandlesOutstanding(), 0u);
+}
+
 struct KeyCase {
   const char* what;
   std::u16string name;
@@ -260,7 +326,7 @@ TEST_F(FilterDriverTest, IdentityComesFromTheKeyNameOrIsTheDefault) {
     ASSERT_EQ(logs.size(), 1u) << c.what;
     EXPECT_STREQ(logs[0].vendor, c.vendor) << c.what;
     EXPECT_STREQ(logs[0].serial, c.serial) << c.what;
-    driver_->Unplug(disk);
+    EXPECT_EQ(driver_->Unplug(disk).status, STATUS_SUCCESS);
   }
   // A rule can target the default identity.
   ASSERT_EQ(SetRules({MakeRule(RULE_CHECK_VENDOR | RULE_EXACT_VENDOR, ACTION_BLOCK, "generic")}).status,
@@ -289,7 +355,7 @@ TEST_F(FilterDriverTest, ArrivalWithoutMemory) {
     ASSERT_EQ(logs.size(), c.filtered ? 1u : 0u) << c.successes;
     if (c.filtered) {
       EXPECT_STREQ(logs[0].vendor, c.vendor);
-      driver_->Unplug(disk);
+      EXPECT_EQ(driver_->Unplug(disk).status, STATUS_SUCCESS);
     }
     vx::host::FailAllocationAfter(-1);
     EXPECT_EQ(vx::host::PoolAllocationsOutstanding(), 0u) << c.successes;

@@ -119,6 +119,8 @@ NTSTATUS FakeDisk::Answer(PIRP irp) {
     case IRP_MJ_WRITE:
       irp->IoStatus.Information = stack->Parameters.Write.Length;
       return STATUS_SUCCESS;
+    case IRP_MJ_PNP:
+      return stack->MinorFunction == IRP_MN_START_DEVICE ? startStatus_ : STATUS_SUCCESS;
     default:
       return STATUS_SUCCESS;
   }

@@ -1,6 +1,7 @@
 // The filter driver's WDM glue on the kernel stand-in, through real IRPs.
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <thread>
 
@@ -78,6 +79,63 @@ TEST_F(FilterDriverTest, UsbDiskIsFilteredAndLoggedOnArrivalSataDiskIsNot) {
   EXPECT_TRUE(usb.Top()->Characteristics & FILE_REMOVABLE_MEDIA);
   EXPECT_TRUE(usb.Top()->Flags & DO_POWER_PAGABLE);
   EXPECT_FALSE(usb.Top()->Flags & DO_DEVICE_INITIALIZING);
+}
+
+// The entry's date is day, month, 16-bit year and its time a zero byte,
+// second, minute, hour: a day that differs from its month, and an hour,
+// minute and second that differ, show any two fields swapped.
+TEST_F(FilterDriverTest, LogEntryCarriesTheLocalDateAndTimeFieldByField) {
+  struct Case {
+    int year, month, day, hour, minute, second;
+    unsigned char bytes[8];  // offsets 260 to 267
+  } cases[] = {
+      {2014, 3, 25, 9, 5, 7, {25, 3, 0xDE, 0x07, 0, 7, 5, 9}},
+      {2099, 12, 31, 23, 59, 58, {31, 12, 0x33, 0x08, 0, 58, 59, 23}},
+      {2000, 1, 9, 0, 0, 1, {9, 1, 0xD0, 0x07, 0, 1, 0, 0}},
+      {2024, 2, 29, 12, 34, 56, {29, 2, 0xE8, 0x07, 0, 56, 34, 12}},  // a leap day
+  };
+  for (const Case& c : cases) {
+    vx::host::SetLocalTime(c.year, c.month, c.day, c.hour, c.minute, c.second);
+    vx::host::FakeDisk& disk = PlugUsb(UsbKeyName(u"Acme", u"Flash", u"1", u"A1"));
+    const std::vector<USB_LOG> logs = TakeLogs();
+    ASSERT_EQ(logs.size(), 1u) << c.year;
+    EXPECT_EQ(std::memcmp(reinterpret_cast<const unsigned char*>(&logs[0]) + 260, c.bytes, sizeof c.bytes), 0)
+        << c.year << "-" << c.month << "-" << c.day;
+    EXPECT_EQ(logs[0].date, uint32_t(c.year) << 16 | uint32_t(c.month) << 8 | uint32_t(c.day)) << c.year;
+    EXPECT_EQ(logs[0].time, uint32_t(c.hour) << 24 | uint32_t(c.minute) << 16 | uint32_t(c.second) << 8) << c.year;
+    EXPECT_EQ(driver_->Unplug(disk).status, STATUS_SUCCESS);
+  }
+}
+
+// A start keeps the status the disk's own driver gave it, failure included,
+// and the filter takes on the disk's removable-media, read-only and floppy
+// traits either way (and nothing else of the disk's).
+TEST_F(FilterDriverTest, StartKeepsTheDisksStatusAndCopiesItsTraits) {
+  constexpr ULONG kCopied = FILE_REMOVABLE_MEDIA | FILE_READ_ONLY_DEVICE | FILE_FLOPPY_DISKETTE;
+  struct Case {
+    const char* what;
+    NTSTATUS start;
+    ULONG lower;
+    bool pend;
+  } cases[] = {
+      {"failed start of a read-only floppy", STATUS_INSUFFICIENT_RESOURCES,
+       FILE_READ_ONLY_DEVICE | FILE_FLOPPY_DISKETTE | FILE_REMOTE_DEVICE, false},
+      {"failed start, pended below", STATUS_UNSUCCESSFUL, FILE_REMOVABLE_MEDIA | FILE_READ_ONLY_DEVICE, true},
+      {"started read-only disk", STATUS_SUCCESS, FILE_READ_ONLY_DEVICE, false},
+      {"started disk with no traits", STATUS_SUCCESS, FILE_REMOTE_DEVICE, true},
+  };
+  for (const Case& c : cases) {
+    vx::host::FakeDisk& disk = AddDisk(vx::host::kBusTypeUsbDisk, UsbKeyName(u"Acme", u"Flash", u"1", u"A1"));
+    disk.SetCharacteristics(c.lower);
+    disk.SetStartStatus(c.start);
+    disk.SetPendRequests(c.pend);
+    EXPECT_EQ(driver_->Plug(disk), c.start) << c.what;
+    ASSERT_TRUE(disk.Filtered()) << c.what;
+    EXPECT_EQ(disk.Top()->Characteristics & ~FILE_DEVICE_SECURE_OPEN, c.lower & kCopied) << c.what;
+    EXPECT_TRUE(disk.Top()->Characteristics & FILE_DEVICE_SECURE_OPEN) << c.what;
+    EXPECT_EQ(driver_->Unplug(disk).status, STATUS_SUCCESS) << c.what;
+  }
+  EXPECT_EQ(TakeLogs().size(), 4u);
 }
 
 struct EnforcementCase {
@@ -398,6 +456,45 @@ TEST_F(FilterDriverTest, LowerDriverThatPendsEverything) {
   EXPECT_EQ(read.information, 512u);
   EXPECT_EQ(driver_->Unplug(disk).status, STATUS_SUCCESS);
   EXPECT_EQ(TakeLogs().size(), 1u);
+}
+
+// While removal waits for the requests inside the driver, a new request of
+// any kind is refused with STATUS_DELETE_PENDING and never reaches the disk.
+TEST_F(FilterDriverTest, RequestsArrivingWhileRemovalWaitsAreRefused) {
+  vx::host::FakeDisk& disk = PlugUsb(UsbKeyName(u"Acme", u"Flash", u"1", u"A1"));
+  PDEVICE_OBJECT top = disk.Top();
+  disk.HoldReadsAndWrites();
+  std::thread reader([&] { EXPECT_EQ(vx::host::SendRead(top, 512).status, STATUS_SUCCESS); });
+  disk.WaitUntilHeld(1);
+  std::thread remover([&] { EXPECT_EQ(driver_->Unplug(disk).status, STATUS_SUCCESS); });
+  vx::host::WaitForEventWaiters(1);  // removal is waiting for the read
+  disk.ClearSeen();
+
+  struct Case {
+    const char* what;
+    std::function<IoResult()> send;
+  } cases[] = {
+      {"read", [&] { return vx::host::SendRead(top, 512); }},
+      {"write", [&] { return vx::host::SendWrite(top, 512); }},
+      {"writability query",
+       [&] { return vx::host::SendDeviceControl(top, kIoctlDiskIsWritable, nullptr, 0, nullptr, 0); }},
+      {"other device control",
+       [&] { return vx::host::SendDeviceControl(top, kIoctlDiskGetGeometry, nullptr, 0, nullptr, 0); }},
+      {"flush", [&] { return vx::host::SendRequest(top, IRP_MJ_FLUSH_BUFFERS); }},
+      {"power", [&] { return vx::host::SendRequest(top, IRP_MJ_POWER, IRP_MN_SET_POWER); }},
+      {"Plug and Play", [&] { return vx::host::SendRequest(top, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES); }},
+  };
+  for (const Case& c : cases) {
+    const IoResult result = c.send();
+    EXPECT_EQ(result.status, STATUS_DELETE_PENDING) << c.what;
+    EXPECT_EQ(result.information, 0u) << c.what;
+  }
+  EXPECT_TRUE(disk.Seen().empty()) << "a refused request reached the disk";
+
+  disk.ReleaseReadsAndWrites();
+  reader.join();
+  remover.join();
+  EXPECT_FALSE(disk.Filtered());
 }
 
 TEST_F(FilterDriverTest, RemovalWaitsForRequestsStillInsideTheDriver) {

@@ -63,6 +63,7 @@ bool SidIs(const TokenAnswer& answer, const void* sid, const UCHAR* expected, UL
   return true;
 }
 
+// IRQL: PASSIVE_LEVEL (paged pool); no lock may be held.
 [[nodiscard]] bool UserIsLocalSystem(HANDLE token) {
   TokenAnswer answer;
   if (!QueryToken(token, TokenUser, &answer)) return false;
@@ -76,6 +77,7 @@ bool SidIs(const TokenAnswer& answer, const void* sid, const UCHAR* expected, UL
 }
 
 // Administrators counts only when enabled and not held for deny only.
+// IRQL: PASSIVE_LEVEL (paged pool); no lock may be held.
 [[nodiscard]] bool AdministratorsInForce(HANDLE token) {
   TokenAnswer answer;
   if (!QueryToken(token, TokenGroups, &answer)) return false;

@@ -1,6 +1,5 @@
 // The driver-wide rule list and event log, each behind a spin lock of its
-// own so that the read and write paths may use them. Lock order: the rule
-// lock, then the log lock; neither is held across a call down the stack.
+// own so that the read and write paths may use them.
 //
 // The rule list lives in two tables: evaluations read the active one under
 // the rule lock, and a new list is prepared in the other one outside it (one

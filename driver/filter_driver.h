@@ -1,5 +1,7 @@
 // Shared declarations of the filter driver's glue: the filter device's
-// extension, the driver-wide state and the dispatch routines.
+// extension, the driver-wide state and the dispatch routines. What each lock
+// guards and the order they are taken in is written once, in
+// driver_state.cpp; who may open the control device, in control_caller.h.
 #pragma once
 
 #include "driver/core/event_log.h"

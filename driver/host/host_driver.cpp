@@ -97,12 +97,17 @@ PDEVICE_OBJECT OpenDevice(const std::u16string& userPath, Caller caller) {
 IoResult SendDeviceControl(PDEVICE_OBJECT device, ULONG code, const void* input, ULONG inputLength, void* output,
                            ULONG outputLength) {
   PIRP irp = NewIrp(device, IRP_MJ_DEVICE_CONTROL, 0);
+  // Any code may be sent, so every transfer type is modelled: buffered (one
+  // system buffer for both sides), direct (input in the system buffer,
+  // output behind an MDL) and neither (the caller's own pointers).
   const ULONG method = code & 3;
-  if (method == METHOD_NEITHER) Fatal("METHOD_NEITHER is not modelled");
-  const bool direct = method != METHOD_BUFFERED;
-  const size_t bufferSize = direct ? inputLength : inputLength > outputLength ? inputLength : outputLength;
+  const bool buffered = method == METHOD_BUFFERED;
+  const bool direct = method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT;
+  const size_t bufferSize = buffered ? (inputLength > outputLength ? inputLength : outputLength)
+                            : direct ? inputLength
+                                     : 0;
   void* systemBuffer = bufferSize > 0 ? std::calloc(1, bufferSize) : nullptr;
-  if (inputLength > 0) std::memcpy(systemBuffer, input, inputLength);
+  if (systemBuffer != nullptr && inputLength > 0) std::memcpy(systemBuffer, input, inputLength);
   irp->AssociatedIrp.SystemBuffer = systemBuffer;
   MDL mdl{output, outputLength};
   if (direct && outputLength > 0) irp->MdlAddress = &mdl;
@@ -110,10 +115,14 @@ IoResult SendDeviceControl(PDEVICE_OBJECT device, ULONG code, const void* input,
   next->Parameters.DeviceIoControl.IoControlCode = code;
   next->Parameters.DeviceIoControl.InputBufferLength = inputLength;
   next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+  if (method == METHOD_NEITHER) {
+    next->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(input);
+    irp->UserBuffer = output;
+  }
   const IoResult result = Send(device, irp);
   if (NT_SUCCESS(result.status) && result.information > 0) {
     if (result.information > outputLength) Fatal("driver reported more bytes than the output buffer holds");
-    if (!direct) std::memcpy(output, systemBuffer, result.information);
+    if (buffered) std::memcpy(output, systemBuffer, result.information);
   }
   std::free(systemBuffer);
   FreeIrp(irp);

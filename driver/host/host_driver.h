@@ -60,7 +60,8 @@ class LoadedDriver {
 // Device control as DeviceIoControl sends it, by the code's transfer type:
 // buffered, input copied into a system buffer and the reported bytes copied
 // back into `output`; direct, input in the system buffer and `output`
-// described by an MDL that the driver writes into.
+// described by an MDL that the driver writes into; neither, the caller's
+// own pointers (Type3InputBuffer and UserBuffer), no system buffer.
 [[nodiscard]] IoResult SendDeviceControl(PDEVICE_OBJECT device, ULONG code, const void* input, ULONG inputLength,
                                          void* output, ULONG outputLength);
 [[nodiscard]] IoResult SendRead(PDEVICE_OBJECT device, ULONG length);

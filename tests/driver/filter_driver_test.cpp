@@ -290,10 +290,28 @@ TEST_F(FilterDriverTest, ControlDeviceCompletesOtherRequestsAndRefusesUnknownCod
                       IRP_MJ_SHUTDOWN, IRP_MJ_CLEANUP, IRP_MJ_PNP}) {
     EXPECT_EQ(vx::host::SendRequest(control_, major).status, STATUS_SUCCESS) << "major " << int(major);
   }
-  const ULONG otherCode = 0x00222008;
-  EXPECT_EQ(vx::host::SendDeviceControl(control_, otherCode, nullptr, 0, nullptr, 0).status, STATUS_ACCESS_DENIED);
-  EXPECT_EQ(vx::host::SendDeviceControl(control_, kIoctlDiskIsWritable, nullptr, 0, nullptr, 0).status,
-            STATUS_ACCESS_DENIED);
+  // Unknown codes of every transfer type are refused without touching a
+  // buffer. Regression case: the fuzzer sent code 0x0B (METHOD_NEITHER),
+  // which the kernel stand-in could not yet carry.
+  const struct {
+    const char* what;
+    ULONG code;
+  } unknown[] = {
+      {"buffered", 0x00222008},
+      {"in direct", 0x00222009},
+      {"out direct", 0x0022200A},
+      {"neither", 0x0022200B},
+      {"neither, device type 0", 0x0000000B},
+      {"the disks' writability query", kIoctlDiskIsWritable},
+  };
+  unsigned char input[16] = {1, 2, 3};
+  unsigned char output[16] = {};
+  for (const auto& c : unknown) {
+    const IoResult result = vx::host::SendDeviceControl(control_, c.code, input, sizeof input, output, sizeof output);
+    EXPECT_EQ(result.status, STATUS_ACCESS_DENIED) << c.what;
+    EXPECT_EQ(result.information, 0u) << c.what;
+  }
+  EXPECT_EQ(output[0], 0) << "nothing was written";
 }
 
 // Whoever opens the control device can replace the rule list, so it opens

@@ -22,11 +22,11 @@ void SealPolicy(const PolicyState& state, SealedPolicy& out);
 
 // Seals any plaintext the same way: ciphertext of the same length followed
 // by the tag. SealPolicy is this over one record.
-std::vector<uint8_t> SealBytes(std::span<const uint8_t> plaintext);
+[[nodiscard]] std::vector<uint8_t> SealBytes(std::span<const uint8_t> plaintext);
 
 // Authenticates and decrypts `sealed` (ciphertext followed by its tag) into
 // `out`. False when the tag does not verify, the input is shorter than a tag,
 // or the plaintext is not exactly one record; `out` is then untouched.
-bool OpenSealedPolicy(std::span<const uint8_t> sealed, PolicyState& out);
+[[nodiscard]] bool OpenSealedPolicy(std::span<const uint8_t> sealed, PolicyState& out);
 
 }  // namespace vx

@@ -68,11 +68,54 @@ TEST_F(MonitorLoopTest, WhileTheLockDriverIsMissingTheRulesArePushedEveryPass) {
   EXPECT_EQ(SetRuleListsSent(), 5);
 
   devices_.filter.present = false;  // and the other way round
-  shared.policy->SetDriveLocks(0);
+  ASSERT_EQ(shared.policy->SetDriveLocks(0), 1);
   monitor_->RunPass();
   monitor_->RunPass();
   EXPECT_EQ(devices_.lock.CountOf(IOCTL_CDDVD_LOCK), 3);
   EXPECT_TRUE(shared.policy->PolicyChanged());
+}
+
+// A driver that refuses its settings has not taken them: the next pass sends
+// them again, and only a pass in which both drivers accepted clears the flag.
+TEST_F(MonitorLoopTest, ARefusedPushIsSentAgainOnTheNextPassAndOnlyThenClearsPolicyChanged) {
+  struct Case {
+    const char* what;
+    bool filterDriver;
+    uint32_t refusedCode;
+  };
+  const Case cases[] = {
+      {"rule list", true, IOCTL_SET_RULE_LIST},
+      {"CD/DVD lock", false, IOCTL_CDDVD_LOCK},
+      {"floppy lock", false, IOCTL_FLOPPY_LOCK},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::FakeDeviceChannel devices;
+    test::FakeDriver& refusing = c.filterDriver ? devices.filter : devices.lock;
+    refusing.refusals[c.refusedCode] = 1;
+    MonitorShared passShared;
+    Monitor monitor(Environment(devices), passShared);
+    monitor.StartUp();
+
+    monitor.RunPass();  // refused
+    EXPECT_TRUE(passShared.policy->PolicyChanged());
+    EXPECT_EQ(refusing.CountOf(c.refusedCode), 1);
+
+    monitor.RunPass();  // sent again, accepted by both
+    EXPECT_EQ(refusing.CountOf(c.refusedCode), 2);
+    EXPECT_FALSE(passShared.policy->PolicyChanged());
+    // The whole push went again: both lock codes (the second one also in the
+    // pass whose first was refused) and the rule list.
+    EXPECT_EQ(devices.lock.CountOf(IOCTL_CDDVD_LOCK), 2);
+    EXPECT_EQ(devices.lock.CountOf(IOCTL_FLOPPY_LOCK), 2);
+    EXPECT_EQ(devices.filter.CountOf(IOCTL_SET_RULE_LIST), 2);
+
+    monitor.RunPass();  // nothing left to push; the logs are still read every pass
+    EXPECT_EQ(devices.filter.CountOf(IOCTL_SET_RULE_LIST), 2);
+    EXPECT_EQ(devices.lock.CountOf(IOCTL_CDDVD_LOCK), 2);
+    EXPECT_EQ(devices.lock.CountOf(IOCTL_GET_LOCK_LOG), 3);
+    EXPECT_EQ(devices.filter.CountOf(IOCTL_GET_LOGS), 3);
+  }
 }
 
 TEST_F(MonitorLoopTest, AChangeMadeDuringAPassIsPushedByTheNextOne) {

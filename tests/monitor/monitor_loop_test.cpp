@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "monitor/driver_steps.h"
 #include "monitor/install_dir.h"
 #include "policy/rule_text.h"
 #include "tests/monitor/monitor_test_support.h"
@@ -159,6 +160,28 @@ TEST_F(MonitorLoopTest, AnEmptyRuleListSendsZeroBytes) {
   ASSERT_EQ(devices_.filter.ruleLists.size(), 1u);
   EXPECT_TRUE(devices_.filter.ruleLists[0].empty());
   EXPECT_EQ(debugLines, (std::vector<std::string>{"Set 0 usb rule"}));
+}
+
+// The filter step decodes into the driver's 128 rules: a longer text sends
+// the first 128, whole, and nothing is written past the buffer.
+TEST(FilterDriverStep, ARuleTextOfMoreThan128RulesSendsTheFirst128) {
+  for (std::size_t ruleCount : {std::size_t{128}, std::size_t{129}, std::size_t{300}}) {
+    SCOPED_TRACE(ruleCount);
+    std::vector<USB_RULE> rules;
+    for (std::size_t i = 0; i < ruleCount; ++i)
+      rules.push_back(test::MakeRule(("V" + std::to_string(i)).c_str(), "", "", "", RULE_CHECK_VENDOR, ACTION_BLOCK));
+    test::FakeDeviceChannel devices;
+    std::vector<std::string> lines;
+    std::vector<USB_LOG> logBuffer;
+    const DriverStepResult result = RunFilterDriverStep(
+        devices, true, RulesToHex(rules.data(), rules.size()), [&](const char* line) { lines.emplace_back(line); },
+        logBuffer);
+    EXPECT_TRUE(result.pushed);
+    EXPECT_EQ(lines, (std::vector<std::string>{"Set 128 usb rule"}));
+    ASSERT_EQ(devices.filter.ruleLists.size(), 1u);
+    ASSERT_EQ(devices.filter.ruleLists[0].size(), USB_MAX_RULES * sizeof(USB_RULE));
+    EXPECT_EQ(std::memcmp(devices.filter.ruleLists[0].data(), rules.data(), USB_MAX_RULES * sizeof(USB_RULE)), 0);
+  }
 }
 
 TEST_F(MonitorLoopTest, APassStoringFilterAndLockRowsCountsOnce) {

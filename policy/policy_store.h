@@ -26,21 +26,28 @@ class PolicyStore {
   PolicyStore& operator=(const PolicyStore&) = delete;
 
   // Fills the record from the policy file, or with the default policy when
-  // the file is missing or unusable; then applies and saves.
+  // the file is missing or unusable; then applies and saves. Called by the
+  // monitor thread only, once, before the control interface and the
+  // management client start.
   void LoadPolicy();
 
   // Writes the record as it is now. Failures are silent: the values in memory
   // stay in force. Returns whether the file was written, for tests.
   [[nodiscard]] bool SavePolicy();
 
-  // Local writers (the control interface). Results are the interface's: 1 for
-  // success, 0 for a refusal, which changes nothing.
+  // Local writers. Only the control interface's routines may call these, and
+  // only for a caller that is an Administrator or LocalSystem: checking the
+  // caller is the interface's duty, this store checks the values. Results are
+  // the interface's: 1 for success, 0 for a refusal (a wrong current
+  // password, a locked password, a password or rule count too long), which
+  // changes nothing.
   [[nodiscard]] int SetDriveLocks(uint32_t mask);
   [[nodiscard]] int ChangePassword(std::string_view current, std::string_view newPassword, uint32_t followParent);
   [[nodiscard]] int SetPolicy(const DEVICE_POLICY& policy);
 
-  // The management server's writer: `change` sets parent values and lock
-  // flags; then the values are applied and saved.
+  // The management server's writer: only the management client may call it,
+  // for the server the registry configures. `change` sets parent values and
+  // lock flags; then the values are applied and saved.
   void ChangeParentValues(const std::function<void(PolicyState&)>& change);
 
   // Readers.

@@ -220,7 +220,7 @@ TEST(CrashReporterTest, AFaultOnANearlyFullStackStillLeavesOneWholeBundle) {
   CrashOutcome outcome = CrashProbeIn(dir, L"nearly-full-stack");
   EXPECT_EQ(outcome.exitCode, 0xFFFFFFFFu);
   ASSERT_NE(outcome.faultThread, 0u) << "the probe did not reach its fault";
-  EXPECT_LE(outcome.stackLeft, 16u * 1024);
+  EXPECT_LE(outcome.stackLeft, 24u * 1024);
   ASSERT_EQ(outcome.leftFiles.size(), 1u) << "expected exactly one file beside the probe";
   ASSERT_EQ(outcome.bundle.entries.size(), 2u);
   const std::vector<uint8_t>& info = outcome.bundle.entries[0].contents;

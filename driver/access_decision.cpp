@@ -17,8 +17,10 @@ bool WritabilityRefused(LONG action, PIRP irp) {
 
 // Judges the request with the disk's current action: refused at once when
 // `Refuses(action)`, otherwise passed to the disk below.
+// IRQL: at most DISPATCH_LEVEL; holds no lock (RefreshAction takes the rule
+// lock for a re-evaluation only, and releases it before the request moves).
 template <bool (*Refuses)(LONG, PIRP)>
-NTSTATUS Enforce(PDEVICE_OBJECT device, PIRP irp, NTSTATUS refusal) {
+[[nodiscard]] NTSTATUS Enforce(PDEVICE_OBJECT device, PIRP irp, NTSTATUS refusal) {
   FILTER_EXTENSION* extension = ExtensionOf(device);
   if (!EnterGuard(&extension->removeGuard)) return CompleteRefused(irp, STATUS_DELETE_PENDING);
   const LONG action = RefreshAction(extension);
@@ -27,7 +29,10 @@ NTSTATUS Enforce(PDEVICE_OBJECT device, PIRP irp, NTSTATUS refusal) {
   return status;
 }
 
-NTSTATUS ControlDeviceRequest(PIRP irp) {
+// The control device's codes; only a handle that DispatchCreate gave to
+// LocalSystem or an administrator in force reaches them.
+// IRQL: PASSIVE_LEVEL, in the service's thread; holds no lock.
+[[nodiscard]] NTSTATUS ControlDeviceRequest(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_SET_RULE_LIST:
@@ -41,6 +46,8 @@ NTSTATUS ControlDeviceRequest(PIRP irp) {
 
 }  // namespace
 
+// Reads, writes and device control arrive at up to DISPATCH_LEVEL (PASSIVE
+// for the control device); none holds a lock.
 NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
   if (device == controlDevice) return CompleteRequest(irp, STATUS_SUCCESS);
   return Enforce<ReadRefused>(device, irp, STATUS_ACCESS_DENIED);

@@ -13,7 +13,8 @@ struct KEY_NAME {
 };
 
 // Fills `buffer` with the key's name through the key object.
-NTSTATUS NameFromObject(HANDLE key, POBJECT_NAME_INFORMATION buffer) {
+// IRQL: PASSIVE_LEVEL; no lock may be held.
+[[nodiscard]] NTSTATUS NameFromObject(HANDLE key, POBJECT_NAME_INFORMATION buffer) {
   PVOID object = nullptr;
   NTSTATUS status = ObReferenceObjectByHandle(key, 0, nullptr, KernelMode, &object, nullptr);
   if (!NT_SUCCESS(status)) return status;
@@ -26,7 +27,8 @@ NTSTATUS NameFromObject(HANDLE key, POBJECT_NAME_INFORMATION buffer) {
 // Where a key handle yields no object (as under some platform emulations),
 // the key's own name query gives the same name; it is laid out here in the
 // same form, a counted string header followed by the characters.
-NTSTATUS NameFromKeyQuery(HANDLE key, POBJECT_NAME_INFORMATION buffer) {
+// IRQL: PASSIVE_LEVEL; no lock may be held.
+[[nodiscard]] NTSTATUS NameFromKeyQuery(HANDLE key, POBJECT_NAME_INFORMATION buffer) {
   auto* info = reinterpret_cast<KEY_NAME*>(buffer + 1);
   const ULONG room = kNameBufferSize - sizeof(OBJECT_NAME_INFORMATION);
   ULONG returned = 0;
@@ -57,7 +59,9 @@ POBJECT_NAME_INFORMATION GetDeviceKeyName(PDEVICE_OBJECT physicalDevice) {
   } else if (NT_SUCCESS(status)) {
     status = NameFromObject(key, buffer);
     if (!NT_SUCCESS(status)) status = NameFromKeyQuery(key, buffer);
-    ZwClose(key);
+    // A kernel handle opened just above; its name is already copied, and a
+    // failed close leaves nothing to undo.
+    (void)ZwClose(key);
   }
   if (!NT_SUCCESS(status) || buffer->Name.Length > kNameBufferSize) {
     ExFreePoolWithTag(buffer, kKeyNameTag);

@@ -1,11 +1,14 @@
 // Load of the driver, the dispatch table, and the routines that treat the
 // control device and a filter device alike or simply pass requests on.
+#include "driver/control_caller.h"
 #include "driver/filter_driver.h"
 
 namespace vx::driver {
 
 PDEVICE_OBJECT controlDevice;
 
+// The completion helpers run at up to DISPATCH_LEVEL with no lock held
+// (filter_driver.h).
 NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status) {
   irp->IoStatus.Status = status;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -22,8 +25,18 @@ NTSTATUS ForwardRequest(FILTER_EXTENSION* extension, PIRP irp) {
   return IofCallDriver(extension->lowerDevice, irp);
 }
 
-NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT, PIRP irp) { return CompleteRequest(irp, STATUS_SUCCESS); }
+// IRQL: PASSIVE_LEVEL, in the opening thread; holds no lock. Opening a disk
+// is never refused (only its reads, writes and writability query are); the
+// control device opens only for LocalSystem and administrators in force, as
+// whoever holds it replaces the rule list (control_caller.h).
+NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
+  if (device != controlDevice) return CompleteRequest(irp, STATUS_SUCCESS);
+  const NTSTATUS status = CheckControlCaller();
+  return NT_SUCCESS(status) ? CompleteRequest(irp, status) : CompleteRefused(irp, status);
+}
 
+// IRQL: at most DISPATCH_LEVEL (PASSIVE_LEVEL for most major functions); holds
+// no lock.
 NTSTATUS NTAPI DispatchPassThrough(PDEVICE_OBJECT device, PIRP irp) {
   if (device == controlDevice) return CompleteRequest(irp, STATUS_SUCCESS);
   auto* extension = static_cast<FILTER_EXTENSION*>(device->DeviceExtension);
@@ -35,6 +48,8 @@ NTSTATUS NTAPI DispatchPassThrough(PDEVICE_OBJECT device, PIRP irp) {
 
 NTSTATUS NTAPI DispatchFlushShutdown(PDEVICE_OBJECT device, PIRP irp) { return DispatchPassThrough(device, irp); }
 
+// IRQL: PASSIVE_LEVEL for a pageable device (DO_POWER_PAGABLE is set); holds no
+// lock.
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
   if (device == controlDevice) return CompleteRequest(irp, STATUS_SUCCESS);
   auto* extension = static_cast<FILTER_EXTENSION*>(device->DeviceExtension);
@@ -49,16 +64,20 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
 // The driver can unload only when no filter device is left. Its control
 // device and link go with it: left behind, they would point into code that is
 // no longer loaded, and the next load could not create them again.
+// IRQL: PASSIVE_LEVEL; no request is inside the driver any more.
 void NTAPI FilterUnload(PDRIVER_OBJECT) {
   UNICODE_STRING linkName;
   RtlInitUnicodeString(&linkName, VX_TEXT("\\DosDevices\\VXDevFltr"));
-  IoDeleteSymbolicLink(&linkName);
+  // The link was made at load; if it is already gone there is nothing left
+  // to remove, and the device goes either way.
+  (void)IoDeleteSymbolicLink(&linkName);
   if (controlDevice != nullptr) IoDeleteDevice(controlDevice);
   controlDevice = nullptr;
 }
 
 }  // namespace vx::driver
 
+// IRQL: PASSIVE_LEVEL, at load.
 VX_EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   using namespace vx::driver;
   UNICODE_STRING deviceName;

@@ -1,12 +1,18 @@
 // The driver-wide rule list and event log, each behind a spin lock of its
-// own so that the read and write paths may use them. Lock order: the rule
-// lock, then the log lock; neither is held across a call down the stack.
+// own so that the read and write paths may use them.
 //
 // The rule list lives in two tables: evaluations read the active one under
 // the rule lock, and a new list is prepared in the other one outside it (one
-// setter at a time), then made active by swapping a pointer under the rule
-// lock. So an evaluation sees a whole list, and never waits for a list
-// being prepared.
+// setter at a time, under the setter mutex), then made active by swapping a
+// pointer under the rule lock. So an evaluation sees a whole list, and never
+// waits for a list being prepared.
+//
+// Lock order: setter mutex, then rule lock, then log lock. The setter mutex
+// is a fast mutex taken in its unsafe form, at PASSIVE_LEVEL inside a
+// critical region: normal kernel APCs, thread suspension among them, are held
+// off while a setter holds it, so a suspended service thread cannot stop
+// every later setter. The spin locks are taken at up to DISPATCH_LEVEL and
+// never held across a wait or a call down the stack.
 #include "driver/filter_driver.h"
 
 namespace vx::driver {
@@ -18,8 +24,8 @@ RULE_TABLE* activeRules;  // guarded by ruleLock
 EVENT_LOG events;
 KSPIN_LOCK ruleLock;
 KSPIN_LOCK logLock;
-// Held (signalled = free) by the one SetRuleList preparing the other table.
-KEVENT setterFree;
+// Held by the one SetRuleList preparing the other table.
+FAST_MUTEX setterMutex;
 
 LOG_TIME CurrentLocalTime() {
   LARGE_INTEGER systemTime;
@@ -38,12 +44,14 @@ LOG_TIME CurrentLocalTime() {
   return time;
 }
 
-// Called with the rule lock held, so that entries of one disk are in the
-// order its verdicts were made.
+// IRQL: DISPATCH_LEVEL, called with the rule lock held, so that entries of
+// one disk are in the order its verdicts were made; takes the log lock.
 void AppendEntry(const DEVICE_IDENTITY* identity, LONG action, const LOG_TIME& time) {
   KIRQL irql;
   KeAcquireSpinLock(&logLock, &irql);
-  AppendLog(&events, identity, action, time);
+  // A full log drops the event and counts it (DroppedLogEntries); the
+  // verdict stands either way.
+  (void)AppendLog(&events, identity, action, time);
   KeReleaseSpinLock(&logLock, irql);
 }
 
@@ -55,7 +63,7 @@ ULONG publishedGeneration;
 void InitDriverState() {
   KeInitializeSpinLock(&ruleLock);
   KeInitializeSpinLock(&logLock);
-  KeInitializeEvent(&setterFree, SynchronizationEvent, TRUE);
+  ExInitializeFastMutex(&setterMutex);
   InitRuleTable(&tables[0]);
   InitRuleTable(&tables[1]);
   activeRules = &tables[0];
@@ -63,6 +71,8 @@ void InitDriverState() {
   __atomic_store_n(&publishedGeneration, activeRules->ruleGeneration, __ATOMIC_RELEASE);
 }
 
+// IRQL: PASSIVE_LEVEL (AddDevice); takes the rule lock, so the caller holds
+// no lock.
 void JudgeArrival(FILTER_EXTENSION* extension) {
   const LOG_TIME now = CurrentLocalTime();
   KIRQL irql;
@@ -74,6 +84,8 @@ void JudgeArrival(FILTER_EXTENSION* extension) {
   KeReleaseSpinLock(&ruleLock, irql);
 }
 
+// IRQL: at most DISPATCH_LEVEL (reads and writes may arrive there); takes the
+// rule lock, so the caller holds no lock.
 LONG RefreshActionLocked(FILTER_EXTENSION* extension) {
   const LOG_TIME now = CurrentLocalTime();
   KIRQL irql;
@@ -101,6 +113,10 @@ ULONG DroppedLogEntries() {
   return dropped;
 }
 
+// IRQL: PASSIVE_LEVEL, in the thread of the service's DeviceIoControl. Holds
+// no lock when called; takes the setter mutex inside a critical region, then
+// the rule lock for the swap alone, and completes the request with neither
+// held.
 NTSTATUS SetRuleList(PIRP irp, PIO_STACK_LOCATION stack) {
   const ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
   DbgPrint("SetRuleList: inputLen %d count %d sizeof USB_RULE %d\r\n", static_cast<int>(inputLength),
@@ -110,22 +126,28 @@ NTSTATUS SetRuleList(PIRP irp, PIO_STACK_LOCATION stack) {
   }
   DbgPrint("Do Copy\r\n");
   // Only setters write the inactive table and the generation, so while this
-  // one holds `setterFree` it may read the active generation without the
+  // one holds the setter mutex it may read the active generation without the
   // rule lock.
-  KeWaitForSingleObject(&setterFree, Executive, KernelMode, FALSE, nullptr);
+  KeEnterCriticalRegion();
+  ExAcquireFastMutexUnsafe(&setterMutex);
   RULE_TABLE* next = activeRules == &tables[0] ? &tables[1] : &tables[0];
   next->ruleGeneration = activeRules->ruleGeneration;
-  SetRules(next, irp->AssociatedIrp.SystemBuffer, inputLength);  // advances the generation
+  // The length was checked above, the one thing SetRules refuses; it
+  // replaces the list and advances the generation.
+  (void)SetRules(next, irp->AssociatedIrp.SystemBuffer, inputLength);
   KIRQL irql;
   KeAcquireSpinLock(&ruleLock, &irql);
   activeRules = next;
   __atomic_store_n(&publishedGeneration, next->ruleGeneration, __ATOMIC_RELEASE);
   KeReleaseSpinLock(&ruleLock, irql);
-  KeSetEvent(&setterFree, IO_NO_INCREMENT, FALSE);
+  ExReleaseFastMutexUnsafe(&setterMutex);
+  KeLeaveCriticalRegion();
   irp->IoStatus.Information = 0;
   return CompleteRequest(irp, STATUS_SUCCESS);
 }
 
+// IRQL: PASSIVE_LEVEL, in the thread of the service's DeviceIoControl; takes
+// the log lock for the copy alone, so the caller holds no lock.
 NTSTATUS GetLogs(PIRP irp, PIO_STACK_LOCATION stack) {
   const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
   uint32_t bytes = 0;

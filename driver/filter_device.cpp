@@ -15,10 +15,11 @@ struct STORAGE_QUERY {
 static_assert(sizeof(STORAGE_QUERY) == 12, "the query is 12 bytes");
 constexpr ULONG kBusTypeOffset = 28;  // BusType in the returned device descriptor
 
-// Whether the disk's bus is USB. One pool buffer is both the query's input
-// and its output: legal for a buffered request, and the only form some
-// platforms fill in.
-bool QueryBusType(PDEVICE_OBJECT physicalDevice) {
+// Whether the disk's bus is USB; false also when the query cannot be made or
+// fails. One pool buffer is both the query's input and its output: legal for
+// a buffered request, and the only form some platforms fill in.
+// IRQL: PASSIVE_LEVEL (it waits); no lock may be held.
+[[nodiscard]] bool QueryBusType(PDEVICE_OBJECT physicalDevice) {
   auto* buffer = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, kNameBufferSize, kQueryTag));
   if (buffer == nullptr) return false;
   for (ULONG i = 0; i < kNameBufferSize; ++i) buffer[i] = 0;  // propertyId 0, queryType 0
@@ -34,7 +35,8 @@ bool QueryBusType(PDEVICE_OBJECT physicalDevice) {
   if (irp != nullptr) {
     status = IofCallDriver(physicalDevice, irp);
     if (status == STATUS_PENDING) {
-      KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+      // Kernel-mode, non-alertable, no time-out: returns once signalled.
+      (void)KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
       status = ioStatus.Status;
     }
   }
@@ -43,6 +45,7 @@ bool QueryBusType(PDEVICE_OBJECT physicalDevice) {
   return usb;
 }
 
+// IRQL: at most DISPATCH_LEVEL (a completion routine); takes no lock.
 NTSTATUS NTAPI SignalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
   KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
@@ -50,19 +53,22 @@ NTSTATUS NTAPI SignalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
 
 // Sends the request down and waits until the disk below is done with it;
 // the request stays with the filter, which completes it.
-NTSTATUS ForwardAndWait(FILTER_EXTENSION* extension, PIRP irp) {
+// IRQL: PASSIVE_LEVEL (it waits); no lock may be held.
+[[nodiscard]] NTSTATUS ForwardAndWait(FILTER_EXTENSION* extension, PIRP irp) {
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   IoCopyCurrentIrpStackLocationToNext(irp);
   IoSetCompletionRoutine(irp, SignalOnCompletion, &event, TRUE, TRUE, TRUE);
   NTSTATUS status = IofCallDriver(extension->lowerDevice, irp);
   if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    // Kernel-mode, non-alertable, no time-out: returns once signalled.
+    (void)KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     status = irp->IoStatus.Status;
   }
   return status;
 }
 
+// IRQL: PASSIVE_LEVEL; no lock may be held.
 void ReadIdentity(FILTER_EXTENSION* extension) {
   extension->keyName = GetDeviceKeyName(extension->physicalDevice);
   const uint16_t* name = nullptr;
@@ -75,7 +81,11 @@ void ReadIdentity(FILTER_EXTENSION* extension) {
   PrepareIdentity(&extension->identity, &extension->prepared);
 }
 
-NTSTATUS StartDevice(FILTER_EXTENSION* extension, PIRP irp) {
+// The disk's start keeps the lower driver's status, success or not, and the
+// filter device takes on the lower device's removable-media, read-only and
+// floppy traits either way.
+// IRQL: PASSIVE_LEVEL (it waits); no lock may be held.
+[[nodiscard]] NTSTATUS StartDevice(FILTER_EXTENSION* extension, PIRP irp) {
   const NTSTATUS status = ForwardAndWait(extension, irp);
   constexpr ULONG kCopied = FILE_REMOVABLE_MEDIA | FILE_READ_ONLY_DEVICE | FILE_FLOPPY_DISKETTE;
   extension->self->Characteristics |= extension->lowerDevice->Characteristics & kCopied;
@@ -83,8 +93,10 @@ NTSTATUS StartDevice(FILTER_EXTENSION* extension, PIRP irp) {
 }
 
 // Waits for every request inside the driver, then releases the key name,
-// passes the removal down, detaches and deletes the filter device.
-NTSTATUS RemoveDevice(FILTER_EXTENSION* extension, PIRP irp) {
+// passes the removal down, detaches and deletes the filter device. Requests
+// that arrive meanwhile are refused with STATUS_DELETE_PENDING by the guard.
+// IRQL: PASSIVE_LEVEL (it waits); no lock may be held.
+[[nodiscard]] NTSTATUS RemoveDevice(FILTER_EXTENSION* extension, PIRP irp) {
   LeaveGuardAndWait(&extension->removeGuard);
   if (extension->keyName != nullptr) {
     ExFreePoolWithTag(extension->keyName, kKeyNameTag);
@@ -99,6 +111,7 @@ NTSTATUS RemoveDevice(FILTER_EXTENSION* extension, PIRP irp) {
 
 }  // namespace
 
+// IRQL: PASSIVE_LEVEL, from the Plug and Play manager; no lock may be held.
 NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice) {
   if (!QueryBusType(physicalDevice)) return STATUS_SUCCESS;  // not USB: left unfiltered
 
@@ -129,6 +142,7 @@ NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDev
   return STATUS_SUCCESS;
 }
 
+// IRQL: PASSIVE_LEVEL, from the Plug and Play manager; no lock may be held.
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
   if (device == controlDevice) return CompleteRequest(irp, STATUS_SUCCESS);
   auto* extension = static_cast<FILTER_EXTENSION*>(device->DeviceExtension);

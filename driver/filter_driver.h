@@ -1,5 +1,7 @@
 // Shared declarations of the filter driver's glue: the filter device's
-// extension, the driver-wide state and the dispatch routines.
+// extension, the driver-wide state and the dispatch routines. What each lock
+// guards and the order they are taken in is written once, in
+// driver_state.cpp; who may open the control device, in control_caller.h.
 #pragma once
 
 #include "driver/core/event_log.h"
@@ -42,11 +44,13 @@ void InitDriverState();
 extern ULONG publishedGeneration;
 
 // Judges the disk again under the rule lock; logs a changed action.
+// IRQL: at most DISPATCH_LEVEL; takes the rule lock, so no lock may be held.
 LONG RefreshActionLocked(FILTER_EXTENSION* extension);
 
 // The action in force for the disk, judged again first when the rule list
 // changed since it was last judged. Inline: the common case, nothing
 // changed, is two loads and a compare on every read and write.
+// IRQL: at most DISPATCH_LEVEL; no lock may be held (see RefreshActionLocked).
 inline LONG RefreshAction(FILTER_EXTENSION* extension) {
   if (__atomic_load_n(&extension->ruleGeneration, __ATOMIC_ACQUIRE) ==
       __atomic_load_n(&publishedGeneration, __ATOMIC_ACQUIRE)) {
@@ -55,34 +59,42 @@ inline LONG RefreshAction(FILTER_EXTENSION* extension) {
   return RefreshActionLocked(extension);
 }
 // Judges a newly arrived disk against the current list and logs its arrival.
+// IRQL: PASSIVE_LEVEL (AddDevice); no lock may be held.
 void JudgeArrival(FILTER_EXTENSION* extension);
 
 // Events lost to a full log since load (a diagnostic; the log itself is
 // never overwritten).
 ULONG DroppedLogEntries();
 
-// Control device requests.
-NTSTATUS SetRuleList(PIRP irp, PIO_STACK_LOCATION stack);
-NTSTATUS GetLogs(PIRP irp, PIO_STACK_LOCATION stack);
+// Control device requests. They change the policy, so they are reached only
+// through a handle that DispatchCreate gave to LocalSystem or an
+// administrator in force (control_caller.h).
+// IRQL: PASSIVE_LEVEL, in the service's thread; no lock may be held.
+[[nodiscard]] NTSTATUS SetRuleList(PIRP irp, PIO_STACK_LOCATION stack);
+[[nodiscard]] NTSTATUS GetLogs(PIRP irp, PIO_STACK_LOCATION stack);
 
 // The key name buffer of a physical device, or null when it cannot be read.
-POBJECT_NAME_INFORMATION GetDeviceKeyName(PDEVICE_OBJECT physicalDevice);
+// IRQL: PASSIVE_LEVEL; no lock may be held.
+[[nodiscard]] POBJECT_NAME_INFORMATION GetDeviceKeyName(PDEVICE_OBJECT physicalDevice);
 
-// Completion helpers.
-NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status);
-NTSTATUS CompleteRefused(PIRP irp, NTSTATUS status);
-NTSTATUS ForwardRequest(FILTER_EXTENSION* extension, PIRP irp);
+// Completion helpers; each returns the status the dispatch routine returns.
+// IRQL: at most DISPATCH_LEVEL; no spin lock may be held (forwarding calls
+// down the stack, completing may run completion routines).
+[[nodiscard]] NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status);
+[[nodiscard]] NTSTATUS CompleteRefused(PIRP irp, NTSTATUS status);
+[[nodiscard]] NTSTATUS ForwardRequest(FILTER_EXTENSION* extension, PIRP irp);
 
-// Dispatch routines.
-NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp);
-NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT device, PIRP irp);
-NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT device, PIRP irp);
-NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp);
-NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp);
-NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
-NTSTATUS NTAPI DispatchPassThrough(PDEVICE_OBJECT device, PIRP irp);
-NTSTATUS NTAPI DispatchFlushShutdown(PDEVICE_OBJECT device, PIRP irp);
-NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice);
+// Dispatch routines. Each says its IRQL where it is defined; none is called
+// with a lock of the driver held.
+[[nodiscard]] NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp);
+[[nodiscard]] NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT device, PIRP irp);
+[[nodiscard]] NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT device, PIRP irp);
+[[nodiscard]] NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp);
+[[nodiscard]] NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp);
+[[nodiscard]] NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
+[[nodiscard]] NTSTATUS NTAPI DispatchPassThrough(PDEVICE_OBJECT device, PIRP irp);
+[[nodiscard]] NTSTATUS NTAPI DispatchFlushShutdown(PDEVICE_OBJECT device, PIRP irp);
+[[nodiscard]] NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice);
 void NTAPI FilterUnload(PDRIVER_OBJECT driver);
 
 }  // namespace vx::driver

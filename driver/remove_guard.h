@@ -21,6 +21,7 @@ inline void InitRemoveGuard(REMOVE_GUARD* guard) {
   KeInitializeEvent(&guard->drained, NotificationEvent, FALSE);
 }
 
+// IRQL: at most DISPATCH_LEVEL; takes no lock.
 inline void LeaveGuard(REMOVE_GUARD* guard) {
   if (__atomic_sub_fetch(&guard->count, 1, __ATOMIC_ACQ_REL) == 0) {
     KeSetEvent(&guard->drained, IO_NO_INCREMENT, FALSE);
@@ -28,7 +29,8 @@ inline void LeaveGuard(REMOVE_GUARD* guard) {
 }
 
 // False when the device is being removed; the request must then be refused.
-inline bool EnterGuard(REMOVE_GUARD* guard) {
+// IRQL: at most DISPATCH_LEVEL; takes no lock.
+[[nodiscard]] inline bool EnterGuard(REMOVE_GUARD* guard) {
   __atomic_add_fetch(&guard->count, 1, __ATOMIC_ACQ_REL);
   if (__atomic_load_n(&guard->removing, __ATOMIC_ACQUIRE)) {
     LeaveGuard(guard);
@@ -38,11 +40,14 @@ inline bool EnterGuard(REMOVE_GUARD* guard) {
 }
 
 // Called by the removal request, which entered the guard itself.
+// IRQL: PASSIVE_LEVEL (it waits); no lock may be held.
 inline void LeaveGuardAndWait(REMOVE_GUARD* guard) {
   __atomic_store_n(&guard->removing, 1, __ATOMIC_RELEASE);
   LeaveGuard(guard);  // the removal request's own count
   LeaveGuard(guard);  // the device's count
-  KeWaitForSingleObject(&guard->drained, Executive, KernelMode, FALSE, nullptr);
+  // A kernel-mode, non-alertable wait with no time-out returns only once the
+  // event is signalled.
+  (void)KeWaitForSingleObject(&guard->drained, Executive, KernelMode, FALSE, nullptr);
 }
 
 }  // namespace vx::driver

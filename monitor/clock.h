@@ -15,6 +15,6 @@ class Clock {
 // Seconds since 1970-01-01 00:00 UTC of a local date and time, with daylight
 // saving decided by the platform's time-zone rules (mktime), as a signed
 // 32-bit number.
-int32_t LocalTimeToEpoch(int year, int month, int day, int hour, int minute, int second);
+[[nodiscard]] int32_t LocalTimeToEpoch(int year, int month, int day, int hour, int minute, int second);
 
 }  // namespace vx

@@ -16,8 +16,8 @@ class DeviceHandle {
   // Sends `code` with the given buffers (either may be null with length 0).
   // True when the driver completed the request successfully; `bytesReturned`
   // then holds the output byte count.
-  virtual bool Control(uint32_t code, const void* input, uint32_t inputLength, void* output, uint32_t outputLength,
-                       uint32_t& bytesReturned) = 0;
+  [[nodiscard]] virtual bool Control(uint32_t code, const void* input, uint32_t inputLength, void* output,
+                                     uint32_t outputLength, uint32_t& bytesReturned) = 0;
 };
 
 class DeviceChannel {
@@ -26,7 +26,7 @@ class DeviceChannel {
 
   // Opens a device path such as \\.\VXDevFltr with full access and no
   // sharing. Null when the device cannot be opened.
-  virtual std::unique_ptr<DeviceHandle> Open(std::wstring_view path) = 0;
+  [[nodiscard]] virtual std::unique_ptr<DeviceHandle> Open(std::wstring_view path) = 0;
 };
 
 }  // namespace vx

@@ -22,7 +22,7 @@ class DeviceQueue {
 
   // Copies the oldest disk into `disk` and removes it. False when the queue
   // is empty; `disk` is then untouched.
-  bool TakeOne(USB_RULE& disk);
+  [[nodiscard]] bool TakeOne(USB_RULE& disk);
 
   std::size_t Size();
 
@@ -32,7 +32,7 @@ class DeviceQueue {
 };
 
 // Whether the previous pass saw the same disk.
-bool WasPresent(const USB_RULE& disk, const std::vector<USB_RULE>& previousDevices);
+[[nodiscard]] bool WasPresent(const USB_RULE& disk, const std::vector<USB_RULE>& previousDevices);
 
 // Queues a newly seen disk with the action `ruleText` gives it.
 void QueueArrival(const USB_RULE& disk, std::string_view ruleText, DeviceQueue& queue);

@@ -16,9 +16,11 @@ DriverStepResult RunLockDriverStep(DeviceChannel& channel, bool push, bool lockC
   result.opened = true;
   uint32_t bytes = 0;
   if (push) {
-    device->Control(lockCdDvd ? IOCTL_CDDVD_LOCK : IOCTL_CDDVD_UNLOCK, nullptr, 0, nullptr, 0, bytes);
-    device->Control(lockFloppy ? IOCTL_FLOPPY_LOCK : IOCTL_FLOPPY_UNLOCK, nullptr, 0, nullptr, 0, bytes);
-    result.pushed = true;
+    const bool cdDvdTaken =
+        device->Control(lockCdDvd ? IOCTL_CDDVD_LOCK : IOCTL_CDDVD_UNLOCK, nullptr, 0, nullptr, 0, bytes);
+    const bool floppyTaken =
+        device->Control(lockFloppy ? IOCTL_FLOPPY_LOCK : IOCTL_FLOPPY_UNLOCK, nullptr, 0, nullptr, 0, bytes);
+    result.pushed = cdDvdTaken && floppyTaken;
   }
   auto log = std::make_unique<LOCK_LOG>();
   log->bytes[LOCK_LOG_COUNT_OFFSET] = 0;
@@ -44,9 +46,8 @@ DriverStepResult RunFilterDriverStep(DeviceChannel& channel, bool push, std::str
     char line[32];
     std::snprintf(line, sizeof line, "Set %d usb rule", static_cast<int>(count));
     debugOutput(line);
-    device->Control(IOCTL_SET_RULE_LIST, count ? rules : nullptr, static_cast<uint32_t>(count * sizeof(USB_RULE)),
-                    nullptr, 0, bytes);
-    result.pushed = true;
+    result.pushed = device->Control(IOCTL_SET_RULE_LIST, count ? rules : nullptr,
+                                    static_cast<uint32_t>(count * sizeof(USB_RULE)), nullptr, 0, bytes);
   }
   logBuffer.resize(USB_MAX_LOGS);
   bytes = 0;

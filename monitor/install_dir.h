@@ -14,10 +14,10 @@ inline constexpr std::size_t kInstallPathMaxBytes = 20000;
 
 // Reads "InstallPath" (at most 20,000 bytes, any type) up to its first zero
 // character and appends a backslash when it does not end in one.
-std::wstring ReadInstallDir(const Registry& registry);
+[[nodiscard]] std::wstring ReadInstallDir(const Registry& registry);
 
 // installDir followed by a file name, as a path of this platform (on other
 // systems than Windows the backslashes are separators too).
-std::filesystem::path DataFilePath(std::wstring_view installDir, std::wstring_view fileName);
+[[nodiscard]] std::filesystem::path DataFilePath(std::wstring_view installDir, std::wstring_view fileName);
 
 }  // namespace vx

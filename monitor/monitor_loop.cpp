@@ -61,7 +61,10 @@ void Monitor::RunPass() {
 
   InventoryStep();
 
-  if (changed && pushes == 2) policy.ClearPolicyChanged(generation);
+  // Both drivers accepted this generation. When a change arrived meanwhile
+  // the flag stays set and the next pass pushes it: that refusal is the
+  // point, so its result needs no handling here.
+  if (changed && pushes == 2) (void)policy.ClearPolicyChanged(generation);
   if (stored) shared_.reportsStored.fetch_add(1);
 }
 

@@ -28,13 +28,13 @@ inline constexpr int32_t kReportReadOnly = 2;
 
 // The report action of a filter action: block 0, allow 1, read-only 2. Any
 // other code was enforced as allow, so it is reported as allowed.
-int32_t ReportActionOf(int32_t filterAction);
+[[nodiscard]] int32_t ReportActionOf(int32_t filterAction);
 
 // A filter log entry as a row; the revision is not stored.
-ReportRow FilterLogToRow(const USB_LOG& entry);
+[[nodiscard]] ReportRow FilterLogToRow(const USB_LOG& entry);
 
 // The valid entries of a lock driver log, in order. A count of 0 or less
 // gives none; a count above 60 uses the first 60.
-std::vector<ReportRow> LockLogToRows(const LOCK_LOG& log);
+[[nodiscard]] std::vector<ReportRow> LockLogToRows(const LOCK_LOG& log);
 
 }  // namespace vx

@@ -41,14 +41,14 @@ class ReportStore {
   // one transaction. Returns the number of rows stored (0 when the database
   // could not be written; the rows are then kept, at most 10,000, the oldest
   // dropped first).
-  std::size_t StoreBatch(const std::vector<ReportRow>& rows);
+  [[nodiscard]] std::size_t StoreBatch(const std::vector<ReportRow>& rows);
 
   std::size_t PendingRows() const { return pending_.size(); }
   uint64_t DroppedRows() const { return dropped_; }
   const std::filesystem::path& DatabaseFile() const { return databaseFile_; }
 
  private:
-  bool WritePending();
+  [[nodiscard]] bool WritePending();
 
   std::filesystem::path databaseFile_;
   std::deque<ReportRow> pending_;
@@ -57,10 +57,11 @@ class ReportStore {
 
 // The newest row id, or nullopt when there is none or the database cannot be
 // read. Opens read-write with create, as the uploader does.
-std::optional<int64_t> NewestReportId(const std::filesystem::path& databaseFile);
+[[nodiscard]] std::optional<int64_t> NewestReportId(const std::filesystem::path& databaseFile);
 
-// Up to `limit` rows with an id above `afterId`, ascending. Opens read-only;
-// a missing file or table gives no rows.
-std::vector<StoredReport> ReportsAfter(const std::filesystem::path& databaseFile, int64_t afterId, int64_t limit);
+// Up to `limit` rows with an id above `afterId`, ascending; a negative limit
+// sets none. Opens read-only; a missing file or table gives no rows.
+[[nodiscard]] std::vector<StoredReport> ReportsAfter(const std::filesystem::path& databaseFile, int64_t afterId,
+                                                     int64_t limit);
 
 }  // namespace vx

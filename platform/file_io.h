@@ -13,14 +13,15 @@ namespace vx::platform {
 
 // Reads at most `maxBytes` from the start of the file. nullopt when the file
 // cannot be opened or read.
-std::optional<std::vector<uint8_t>> ReadFilePrefix(const std::filesystem::path& path, std::size_t maxBytes);
+[[nodiscard]] std::optional<std::vector<uint8_t>> ReadFilePrefix(const std::filesystem::path& path,
+                                                                 std::size_t maxBytes);
 
 // Writes `data` to "<path>.tmp" in the same directory, flushes it to the disk
 // and then replaces `path` with it in one step. On any failure the temporary
 // file is removed, `path` keeps its previous content and false is returned.
-bool ReplaceFileContents(const std::filesystem::path& path, std::span<const uint8_t> data);
+[[nodiscard]] bool ReplaceFileContents(const std::filesystem::path& path, std::span<const uint8_t> data);
 
 // The temporary file that ReplaceFileContents writes before the replacement.
-std::filesystem::path ReplacementFileFor(const std::filesystem::path& path);
+[[nodiscard]] std::filesystem::path ReplacementFileFor(const std::filesystem::path& path);
 
 }  // namespace vx::platform

@@ -34,8 +34,8 @@ class Registry {
 
   // A value under HKEY_LOCAL_MACHINE\keyPath. nullopt when the key or value
   // is missing, cannot be read, or holds more than `maxBytes` bytes.
-  virtual std::optional<RegistryValue> ReadValue(std::wstring_view keyPath, std::wstring_view valueName,
-                                                 std::size_t maxBytes) const = 0;
+  [[nodiscard]] virtual std::optional<RegistryValue> ReadValue(std::wstring_view keyPath, std::wstring_view valueName,
+                                                               std::size_t maxBytes) const = 0;
 
   // Creates the key when needed and sets the value. False on failure.
   virtual bool WriteValue(std::wstring_view keyPath, std::wstring_view valueName, const RegistryValue& value) = 0;

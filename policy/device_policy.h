@@ -58,12 +58,12 @@ void FillDevicePolicy(const PolicyState& state, DEVICE_POLICY& out);
 // lockFloppy__Inherit; the lock flags and password__Inherit are ignored.
 // A count below 0 or above the 124 rules that the rule text holds is refused:
 // returns false and leaves `state` untouched.
-bool TakeDevicePolicy(PolicyState& state, const DEVICE_POLICY& in);
+[[nodiscard]] bool TakeDevicePolicy(PolicyState& state, const DEVICE_POLICY& in);
 
 // Sets lockCdDvd from bit 1 and lockFloppy from bit 2, each stored as 0 or 1.
 void TakeDriveLockMask(PolicyState& state, uint32_t mask);
 
 // 2 for lockCdDvd plus 4 for lockFloppy; every other bit is zero.
-uint32_t DriveLockMaskOf(const PolicyState& state);
+[[nodiscard]] uint32_t DriveLockMaskOf(const PolicyState& state);
 
 }  // namespace vx

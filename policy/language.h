@@ -14,9 +14,9 @@ inline constexpr std::size_t kLanguageValueMaxBytes = 200;
 // Maps the value as read: missing, unreadable or empty gives "english",
 // "1033" gives "english", "1055" gives "turkish" (compared in lower case);
 // anything else gives no language.
-std::optional<std::string> MapLanguage(const std::optional<RegistryValue>& value);
+[[nodiscard]] std::optional<std::string> MapLanguage(const std::optional<RegistryValue>& value);
 
 // Reads "Language" (at most 200 bytes) and maps it.
-std::optional<std::string> ReadLanguage(const Registry& registry);
+[[nodiscard]] std::optional<std::string> ReadLanguage(const Registry& registry);
 
 }  // namespace vx

@@ -27,7 +27,9 @@ void PolicyStore::LoadPolicy() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!ReadPolicyFile(policyFile_, *state_)) BuildDefaultPolicy(*state_);
   ApplyParentValues();
-  SaveLocked();
+  // A failed save is silent: the values in memory stay in force, and the
+  // next change saves again.
+  (void)SaveLocked();
 }
 
 bool PolicyStore::SavePolicy() {
@@ -39,7 +41,7 @@ int PolicyStore::SetDriveLocks(uint32_t mask) {
   std::lock_guard<std::mutex> lock(mutex_);
   TakeDriveLockMask(*state_, mask);
   ApplyParentValues();
-  SaveLocked();
+  (void)SaveLocked();  // silent: the change is in force; its result is the interface's 1
   return 1;
 }
 
@@ -55,8 +57,9 @@ int PolicyStore::ChangePassword(std::string_view current, std::string_view newPa
     StoreFieldText(state_->password, newPassword);
   }
   ApplyParentValues();
-  // Saved like every other change, so the new password survives a restart.
-  SaveLocked();
+  // Saved like every other change, so the new password survives a restart; a
+  // failed save is silent like theirs.
+  (void)SaveLocked();
   return 1;
 }
 
@@ -64,7 +67,7 @@ int PolicyStore::SetPolicy(const DEVICE_POLICY& policy) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!TakeDevicePolicy(*state_, policy)) return 0;
   ApplyParentValues();
-  SaveLocked();
+  (void)SaveLocked();  // silent: the change is in force
   return 1;
 }
 
@@ -72,7 +75,7 @@ void PolicyStore::ChangeParentValues(const std::function<void(PolicyState&)>& ch
   std::lock_guard<std::mutex> lock(mutex_);
   change(*state_);
   ApplyParentValues();
-  SaveLocked();
+  (void)SaveLocked();  // silent: the change is in force
 }
 
 uint32_t PolicyStore::GetDriveLocks() const {

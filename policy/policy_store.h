@@ -26,26 +26,33 @@ class PolicyStore {
   PolicyStore& operator=(const PolicyStore&) = delete;
 
   // Fills the record from the policy file, or with the default policy when
-  // the file is missing or unusable; then applies and saves.
+  // the file is missing or unusable; then applies and saves. Called by the
+  // monitor thread only, once, before the control interface and the
+  // management client start.
   void LoadPolicy();
 
   // Writes the record as it is now. Failures are silent: the values in memory
   // stay in force. Returns whether the file was written, for tests.
-  bool SavePolicy();
+  [[nodiscard]] bool SavePolicy();
 
-  // Local writers (the control interface). Results are the interface's: 1 for
-  // success, 0 for a refusal, which changes nothing.
-  int SetDriveLocks(uint32_t mask);
-  int ChangePassword(std::string_view current, std::string_view newPassword, uint32_t followParent);
-  int SetPolicy(const DEVICE_POLICY& policy);
+  // Local writers. Only the control interface's routines may call these, and
+  // only for a caller that is an Administrator or LocalSystem: checking the
+  // caller is the interface's duty, this store checks the values. Results are
+  // the interface's: 1 for success, 0 for a refusal (a wrong current
+  // password, a locked password, a password or rule count too long), which
+  // changes nothing.
+  [[nodiscard]] int SetDriveLocks(uint32_t mask);
+  [[nodiscard]] int ChangePassword(std::string_view current, std::string_view newPassword, uint32_t followParent);
+  [[nodiscard]] int SetPolicy(const DEVICE_POLICY& policy);
 
-  // The management server's writer: `change` sets parent values and lock
-  // flags; then the values are applied and saved.
+  // The management server's writer: only the management client may call it,
+  // for the server the registry configures. `change` sets parent values and
+  // lock flags; then the values are applied and saved.
   void ChangeParentValues(const std::function<void(PolicyState&)>& change);
 
   // Readers.
-  uint32_t GetDriveLocks() const;
-  int CheckPassword(std::string_view candidate) const;
+  [[nodiscard]] uint32_t GetDriveLocks() const;
+  [[nodiscard]] int CheckPassword(std::string_view candidate) const;
   void GetPolicy(DEVICE_POLICY& out) const;
 
   // Runs `reader` on the record under the mutex; the reader copies out what
@@ -67,18 +74,18 @@ class PolicyStore {
 
   // The generation of the values now in force, and the flag that says they
   // have not yet reached both drivers.
-  uint64_t Generation() const;
-  bool PolicyChanged() const { return policyChanged_.load(); }
+  [[nodiscard]] uint64_t Generation() const;
+  [[nodiscard]] bool PolicyChanged() const { return policyChanged_.load(); }
 
   // Clears `policyChanged` when `pushedGeneration` is still current; a change
   // made during the push keeps the flag set for the next pass.
-  bool ClearPolicyChanged(uint64_t pushedGeneration);
+  [[nodiscard]] bool ClearPolicyChanged(uint64_t pushedGeneration);
 
   const std::filesystem::path& PolicyFile() const { return policyFile_; }
 
  private:
-  void ApplyParentValues();  // mutex held
-  bool SaveLocked() const;   // mutex held
+  void ApplyParentValues();               // mutex held
+  [[nodiscard]] bool SaveLocked() const;  // mutex held
 
   const std::filesystem::path policyFile_;
   mutable std::mutex mutex_;

@@ -15,7 +15,7 @@ inline constexpr std::size_t kRuleTextChars = 2 * sizeof(USB_RULE);  // 528
 inline constexpr std::size_t kMaxTextRules = 124;
 
 // Encodes `count` records as upper-case digits (count * 528 characters).
-std::string RulesToHex(const USB_RULE* records, std::size_t count);
+[[nodiscard]] std::string RulesToHex(const USB_RULE* records, std::size_t count);
 
 // Decodes the first byteCount * 2 characters of `text` into byteCount bytes.
 // Either case is accepted; any other character counts as 0 for its half of
@@ -23,6 +23,6 @@ std::string RulesToHex(const USB_RULE* records, std::size_t count);
 void HexToRules(std::string_view text, void* buffer, std::size_t byteCount);
 
 // Number of whole rules in a text: its length / 528, rounded down.
-inline std::size_t RuleCountOf(std::string_view text) { return text.size() / kRuleTextChars; }
+[[nodiscard]] inline std::size_t RuleCountOf(std::string_view text) { return text.size() / kRuleTextChars; }
 
 }  // namespace vx

@@ -88,9 +88,11 @@ void BM_BundleFile(benchmark::State& state) {
   double bundleSize = 0;
   for (auto _ : state) {
     VXSecureBundle::BundleWriter writer;
-    writer.SetKey(&key, 1);
-    if (!writer.Open(dir / "b.clg", 0, 0, 2) || !writer.AddFile(source, "dump")) state.SkipWithError("bundle failed");
-    writer.Close();
+    if (!writer.SetKey(&key, 1) || !writer.Open(dir / "b.clg", 0, 0, 2) || !writer.AddFile(source, "dump") ||
+        !writer.Close()) {
+      state.SkipWithError("bundle failed");
+      break;
+    }
     bundleSize = static_cast<double>(std::filesystem::file_size(dir / "b.clg"));
   }
   ReportRate(state, bundleSize);

@@ -51,12 +51,14 @@ BenchDisks::BenchDisks() {
   irp_ = vx::host::AllocateIrp(2);
   // A fresh IRP counts as completed, so that the first Read can reuse it.
   IoGetNextIrpStackLocation(irp_)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
-  IofCallDriver(lowerForBare_, irp_);
+  if (!NT_SUCCESS(IofCallDriver(lowerForBare_, irp_))) Fail("first flush");
 }
 
 BenchDisks::~BenchDisks() {
   vx::host::FreeIrp(irp_);
-  vx::host::SendRequest(filterTop_, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
+  // Removal on the way out: a failure would be stopped by the stand-in's own
+  // checks, and a destructor has no one to report to.
+  (void)vx::host::SendRequest(filterTop_, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
   IoDetachDevice(lowerForBare_);
   IoDeleteDevice(bare_);
   IoDeleteDevice(lowerForBare_);

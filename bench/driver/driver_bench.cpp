@@ -53,7 +53,11 @@ void BM_EvaluateRulesWorstCase(benchmark::State& state) {
   const WorstCase worst = MakeWorstCase();
   auto table = std::make_unique<vx::driver::RULE_TABLE>();
   vx::driver::InitRuleTable(table.get());
-  vx::driver::SetRules(table.get(), worst.rules.data(), static_cast<uint32_t>(worst.rules.size() * sizeof(USB_RULE)));
+  if (!vx::driver::SetRules(table.get(), worst.rules.data(),
+                            static_cast<uint32_t>(worst.rules.size() * sizeof(USB_RULE)))) {
+    state.SkipWithError("the rule list was refused");
+    return;
+  }
   vx::driver::PREPARED_IDENTITY prepared;
   vx::driver::PrepareIdentity(&worst.identity, &prepared);
   for (auto _ : state) {

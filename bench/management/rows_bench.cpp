@@ -6,6 +6,7 @@
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "management/posix/bsd_socket_layer.h"
@@ -34,7 +35,7 @@ const std::filesystem::path& Database() {
       rows.push_back(
           {1700000000 + i, "Kingston", "DataTraveler 3.0", "60A44C3FACB3F1B0" + std::to_string(i % 10000), i % 3});
       if (rows.size() == 5000) {
-        store.StoreBatch(rows);
+        if (store.StoreBatch(rows) != rows.size()) std::abort();
         rows.clear();
       }
     }

@@ -35,11 +35,11 @@ inline bool EventLogFull(const EVENT_LOG* log) { return log->logCount >= USB_MAX
 
 // Appends one entry with all 64 bytes of each text. Returns false when the
 // log is full and the event was dropped.
-bool AppendLog(EVENT_LOG* log, const DEVICE_IDENTITY* identity, int32_t action, const LOG_TIME& time);
+[[nodiscard]] bool AppendLog(EVENT_LOG* log, const DEVICE_IDENTITY* identity, int32_t action, const LOG_TIME& time);
 
 // Moves every held entry, oldest first, to the start of `output` and empties
 // the log, when `outputLength` is a whole number of entries with room for all
 // held ones. Returns false and keeps every entry otherwise.
-bool TakeLogs(EVENT_LOG* log, void* output, uint32_t outputLength, uint32_t* bytesReturned);
+[[nodiscard]] bool TakeLogs(EVENT_LOG* log, void* output, uint32_t outputLength, uint32_t* bytesReturned);
 
 }  // namespace vx::driver

@@ -30,13 +30,22 @@ char StoredChar(uint16_t c) {
 
 bool IsSeparator(uint16_t c) { return c == '&' || c == '\\'; }
 
-// Copies characters from `p` up to a separator or the end; keeps the first 63
-// and passes over the rest so `p` still ends on the separator. The text was
-// zeroed, so it stays terminated.
+// A character whose low byte is 0 would be stored as a terminator: the text
+// ends there, and nothing after it may follow the zero.
+bool EndsText(uint16_t c) { return (c & 0xFF) == 0; }
+
+// Replaces the whole field with the characters from `p` up to a separator or
+// the end: keeps the first 63, or those before a character that ends the
+// text, and passes over the rest so `p` still ends on the separator. Every
+// byte after the stored text is zero, so a later part with the same prefix
+// leaves nothing of an earlier, longer one behind.
 size_t CopyField(const uint16_t* name, size_t length, size_t p, char* text) {
+  ZeroText(text);
   size_t stored = 0;
+  bool ended = false;
   for (; p < length && !IsSeparator(name[p]); ++p) {
-    if (stored < kMaxText) text[stored++] = StoredChar(name[p]);
+    ended = ended || EndsText(name[p]);
+    if (!ended && stored < kMaxText) text[stored++] = StoredChar(name[p]);
   }
   return p;
 }
@@ -92,7 +101,7 @@ void ParseDeviceIdentity(const uint16_t* name, size_t length, DEVICE_IDENTITY* i
 
   if (p < length && name[p] == '\\') {
     ++p;
-    for (size_t stored = 0; p < length && !IsSeparator(name[p]) && stored < kMaxText; ++p) {
+    for (size_t stored = 0; p < length && !IsSeparator(name[p]) && !EndsText(name[p]) && stored < kMaxText; ++p) {
       identity->serial[stored++] = StoredChar(name[p]);
     }
   }

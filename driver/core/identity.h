@@ -21,7 +21,10 @@ struct DEVICE_IDENTITY {
 // Fills `identity` from a counted UTF-16 key name of `length` characters.
 // A name without "USBSTOR\Disk&" gives the default identity Generic,
 // USB Disk, 1.0, 1. Each character is stored as its low byte, `_` as a space;
-// texts are cut to 63 characters while the parse stays on the separators.
+// texts are cut to 63 characters while the parse stays on the separators. A
+// character whose low byte is 0 ends its text (the rest of the field is
+// zeros), and a later Ven_, Prod_ or Rev_ part replaces the earlier text
+// whole. Every byte after a text's terminator is zero.
 void ParseDeviceIdentity(const uint16_t* name, size_t length, DEVICE_IDENTITY* identity);
 
 }  // namespace vx::driver

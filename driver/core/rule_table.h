@@ -35,7 +35,7 @@ inline uint32_t RuleCountOf(uint32_t inputLength) { return inputLength / sizeof(
 // Replaces the whole list with the records of `input`, which must be a whole
 // number of at most 128 records (0 empties the list), and advances the
 // generation by one. Returns false and changes nothing otherwise.
-bool SetRules(RULE_TABLE* table, const void* input, uint32_t inputLength);
+[[nodiscard]] bool SetRules(RULE_TABLE* table, const void* input, uint32_t inputLength);
 
 // The action of the first rule whose checked fields all match, or
 // ACTION_ALLOW when none does.

@@ -119,6 +119,8 @@ NTSTATUS FakeDisk::Answer(PIRP irp) {
     case IRP_MJ_WRITE:
       irp->IoStatus.Information = stack->Parameters.Write.Length;
       return STATUS_SUCCESS;
+    case IRP_MJ_PNP:
+      return stack->MinorFunction == IRP_MN_START_DEVICE ? startStatus_ : STATUS_SUCCESS;
     default:
       return STATUS_SUCCESS;
   }
@@ -232,12 +234,13 @@ NTSTATUS ZwQueryKey(HANDLE handle, KEY_INFORMATION_CLASS infoClass, PVOID info, 
   return STATUS_SUCCESS;
 }
 
-NTSTATUS ZwClose(HANDLE handle) {
-  std::lock_guard<std::mutex> lock(vx::host::keyMutex);
-  KeyObject* key = vx::host::KeyFromHandle(handle);
-  if (key == nullptr) return STATUS_INVALID_HANDLE;
-  if (key->references != 0) vx::host::Fatal("key handle closed while its object is referenced");
-  vx::host::openKeys.erase(key);
+bool vx::host::CloseKeyHandle(HANDLE handle, NTSTATUS* status) {
+  std::lock_guard<std::mutex> lock(keyMutex);
+  KeyObject* key = KeyFromHandle(handle);
+  if (key == nullptr) return false;
+  if (key->references != 0) Fatal("key handle closed while its object is referenced");
+  openKeys.erase(key);
   delete key;
-  return STATUS_SUCCESS;
+  *status = STATUS_SUCCESS;
+  return true;
 }

@@ -60,6 +60,11 @@ class FakeDisk {
   // removed).
   void RefuseAttach(bool refuse) { pdo_->HostRefuseAttach = refuse; }
 
+  // The status the disk's start request completes with (success unless set).
+  void SetStartStatus(NTSTATUS status) { startStatus_ = status; }
+  // The disk's device characteristics (FILE_REMOVABLE_MEDIA unless set).
+  void SetCharacteristics(ULONG characteristics) { pdo_->Characteristics = characteristics; }
+
   const std::u16string& KeyName() const { return keyName_; }
   KeyAccess Access() const { return access_; }
 
@@ -73,6 +78,7 @@ class FakeDisk {
   KeyAccess access_;
   PDEVICE_OBJECT pdo_ = nullptr;
   bool pend_ = false;
+  NTSTATUS startStatus_ = STATUS_SUCCESS;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   bool holding_ = false;

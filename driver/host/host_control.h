@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,35 @@ size_t PoolAllocationsOutstanding();
 size_t PoolAllocationsOutstanding(ULONG tag);
 size_t IrpsOutstanding();
 size_t KeyHandlesOutstanding();
+size_t TokenHandlesOutstanding();
+
+// Waits until at least `count` threads are blocked in KeWaitForSingleObject
+// (a removal waiting for the requests inside the driver, for example).
+void WaitForEventWaiters(int count);
+
+// Who the calling thread is, as the token a create sees tells it.
+enum class Caller {
+  kLocalSystem,            // the service: user SYSTEM, Administrators enabled
+  kAdministrator,          // an elevated administrator: Administrators enabled
+  kFilteredAdministrator,  // an administrator without elevation: Administrators for deny only
+  kStandardUser,           // Users, Everyone and a domain group whose last part is 544
+  kAnonymous,              // only as an impersonation: no token can be opened
+};
+
+// While it lives, the calling thread's process token is `process` and, when
+// `impersonated` is given, its thread token that one. Threads are LocalSystem
+// without impersonation otherwise.
+class CallerScope {
+ public:
+  explicit CallerScope(Caller process, std::optional<Caller> impersonated = std::nullopt);
+  ~CallerScope();
+  CallerScope(const CallerScope&) = delete;
+  CallerScope& operator=(const CallerScope&) = delete;
+
+ private:
+  Caller previousProcess_;
+  std::optional<Caller> previousImpersonated_;
+};
 
 // The local time the stand-in's clock reports (system time is UTC; the
 // local-time bias is applied by ExSystemTimeToLocalTime).
@@ -32,6 +62,10 @@ void FailAllocationAfter(int successes);
 
 // Symbolic links: the device a link name (\DosDevices\X) points at, or null.
 PDEVICE_OBJECT DeviceForLink(const std::u16string& link);
+
+// Internal: ZwClose of a key or token handle; false when `handle` is not one.
+bool CloseKeyHandle(HANDLE handle, NTSTATUS* status);
+bool CloseTokenHandle(HANDLE handle, NTSTATUS* status);
 
 // Internal: IRP life-cycle hooks used by the sender helpers.
 struct HostIrp;

@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/filter_driver.h"
 #include "driver/host/host_control.h"
 
 namespace vx::host {
@@ -42,14 +41,15 @@ PIRP NewIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor) {
 
 }  // namespace
 
-LoadedDriver::LoadedDriver() {
-  if (driverLoaded) Fatal("the filter driver is already loaded");
+LoadedDriver::LoadedDriver(PDRIVER_INITIALIZE entry, const std::u16string& name) : linkName_(u"\\DosDevices\\" + name) {
+  if (driverLoaded) Fatal("a driver is already loaded");
   driverLoaded = true;
   extension_.DriverObject = &driver_;
   driver_.DriverExtension = &extension_;
+  const std::u16string path = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + name;
   UNICODE_STRING registryPath;
-  RtlInitUnicodeString(&registryPath, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VXDevFltr");
-  entryStatus_ = DriverEntry(&driver_, &registryPath);
+  RtlInitUnicodeString(&registryPath, path.c_str());
+  entryStatus_ = entry(&driver_, &registryPath);
 }
 
 LoadedDriver::~LoadedDriver() {
@@ -60,7 +60,7 @@ LoadedDriver::~LoadedDriver() {
     if (driver_.DriverUnload != nullptr) driver_.DriverUnload(&driver_);
   }
   if (driver_.DeviceObject != nullptr) Fatal("the unload routine left a device behind");
-  if (DeviceForLink(u"\\DosDevices\\VXDevFltr") != nullptr) Fatal("the unload routine left its link behind");
+  if (DeviceForLink(linkName_) != nullptr) Fatal("the unload routine left its link behind");
   driverLoaded = false;
 }
 
@@ -72,29 +72,57 @@ NTSTATUS LoadedDriver::Plug(FakeDisk& disk) {
 
 IoResult LoadedDriver::Unplug(FakeDisk& disk) { return SendRequest(disk.Top(), IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE); }
 
-PDEVICE_OBJECT OpenDevice(const std::u16string& userPath) {
+namespace {
+
+PDEVICE_OBJECT DeviceForUserPath(const std::u16string& userPath) {
   const std::u16string prefix = u"\\\\.\\";
   if (userPath.compare(0, prefix.size(), prefix) != 0) return nullptr;
-  PDEVICE_OBJECT device = DeviceForLink(u"\\DosDevices\\" + userPath.substr(prefix.size()));
-  if (device == nullptr) return nullptr;
-  return NT_SUCCESS(SendRequest(device, IRP_MJ_CREATE).status) ? device : nullptr;
+  return DeviceForLink(u"\\DosDevices\\" + userPath.substr(prefix.size()));
+}
+
+}  // namespace
+
+IoResult SendCreate(const std::u16string& userPath, Caller caller, std::optional<Caller> impersonated) {
+  PDEVICE_OBJECT device = DeviceForUserPath(userPath);
+  if (device == nullptr) return {STATUS_OBJECT_NAME_NOT_FOUND, 0, STATUS_OBJECT_NAME_NOT_FOUND};
+  // The I/O manager sends a create from the thread that opens the device.
+  CallerScope scope(caller, impersonated);
+  return SendRequest(device, IRP_MJ_CREATE);
+}
+
+PDEVICE_OBJECT OpenDevice(const std::u16string& userPath, Caller caller) {
+  return NT_SUCCESS(SendCreate(userPath, caller).status) ? DeviceForUserPath(userPath) : nullptr;
 }
 
 IoResult SendDeviceControl(PDEVICE_OBJECT device, ULONG code, const void* input, ULONG inputLength, void* output,
                            ULONG outputLength) {
   PIRP irp = NewIrp(device, IRP_MJ_DEVICE_CONTROL, 0);
-  const size_t bufferSize = inputLength > outputLength ? inputLength : outputLength;
+  // Any code may be sent, so every transfer type is modelled: buffered (one
+  // system buffer for both sides), direct (input in the system buffer,
+  // output behind an MDL) and neither (the caller's own pointers).
+  const ULONG method = code & 3;
+  const bool buffered = method == METHOD_BUFFERED;
+  const bool direct = method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT;
+  const size_t bufferSize = buffered ? (inputLength > outputLength ? inputLength : outputLength)
+                            : direct ? inputLength
+                                     : 0;
   void* systemBuffer = bufferSize > 0 ? std::calloc(1, bufferSize) : nullptr;
-  if (inputLength > 0) std::memcpy(systemBuffer, input, inputLength);
+  if (systemBuffer != nullptr && inputLength > 0) std::memcpy(systemBuffer, input, inputLength);
   irp->AssociatedIrp.SystemBuffer = systemBuffer;
+  MDL mdl{output, outputLength};
+  if (direct && outputLength > 0) irp->MdlAddress = &mdl;
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   next->Parameters.DeviceIoControl.IoControlCode = code;
   next->Parameters.DeviceIoControl.InputBufferLength = inputLength;
   next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+  if (method == METHOD_NEITHER) {
+    next->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(input);
+    irp->UserBuffer = output;
+  }
   const IoResult result = Send(device, irp);
   if (NT_SUCCESS(result.status) && result.information > 0) {
     if (result.information > outputLength) Fatal("driver reported more bytes than the output buffer holds");
-    std::memcpy(output, systemBuffer, result.information);
+    if (buffered) std::memcpy(output, systemBuffer, result.information);
   }
   std::free(systemBuffer);
   FreeIrp(irp);

@@ -33,6 +33,8 @@ typedef ULONG ACCESS_MASK;
 typedef UCHAR KIRQL;
 typedef ULONG_PTR KSPIN_LOCK;
 typedef ULONG* PULONG;
+typedef HANDLE* PHANDLE;
+typedef PVOID PSID;
 
 #define NT_SUCCESS(status) ((NTSTATUS)(status) >= 0)
 
@@ -43,6 +45,7 @@ typedef ULONG* PULONG;
 #define STATUS_INFO_LENGTH_MISMATCH ((NTSTATUS)0xC0000004)
 #define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008)
 #define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000D)
+#define STATUS_INVALID_DEVICE_REQUEST ((NTSTATUS)0xC0000010)
 #define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000E)
 #define STATUS_MORE_PROCESSING_REQUIRED ((NTSTATUS)0xC0000016)
 #define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022)
@@ -52,7 +55,9 @@ typedef ULONG* PULONG;
 #define STATUS_OBJECT_NAME_COLLISION ((NTSTATUS)0xC0000035)
 #define STATUS_DELETE_PENDING ((NTSTATUS)0xC0000056)
 #define STATUS_INSUFFICIENT_RESOURCES ((NTSTATUS)0xC000009A)
+#define STATUS_NO_TOKEN ((NTSTATUS)0xC000007C)
 #define STATUS_MEDIA_WRITE_PROTECTED ((NTSTATUS)0xC00000A2)
+#define STATUS_CANT_OPEN_ANONYMOUS ((NTSTATUS)0xC00000A6)
 #define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BB)
 
 #define IRP_MJ_CREATE 0x00
@@ -91,15 +96,35 @@ typedef ULONG* PULONG;
 #define FILE_FLOPPY_DISKETTE 0x00000004
 #define FILE_DEVICE_SECURE_OPEN 0x00000100
 
+#define FILE_REMOTE_DEVICE 0x00000010
+
+#define METHOD_BUFFERED 0
+#define METHOD_IN_DIRECT 1
+#define METHOD_OUT_DIRECT 2
+#define METHOD_NEITHER 3
+
 #define IO_NO_INCREMENT 0
 #define PLUGPLAY_REGKEY_DEVICE 1
 #define KEY_ALL_ACCESS 0x000F003F
+
+// Tokens: the caller's identity as a create sees it.
+#define TOKEN_QUERY 0x0008
+#define OBJ_KERNEL_HANDLE 0x00000200
+#define SE_GROUP_MANDATORY 0x00000001
+#define SE_GROUP_ENABLED_BY_DEFAULT 0x00000002
+#define SE_GROUP_ENABLED 0x00000004
+#define SE_GROUP_OWNER 0x00000008
+#define SE_GROUP_USE_FOR_DENY_ONLY 0x00000010
+#define NtCurrentProcess() ((HANDLE)(intptr_t)-1)
+#define NtCurrentThread() ((HANDLE)(intptr_t)-2)
 
 typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1 } POOL_TYPE;
 typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
 typedef enum _KWAIT_REASON { Executive = 0 } KWAIT_REASON;
 typedef enum _MODE { KernelMode = 0, UserMode = 1 } KPROCESSOR_MODE;
 typedef enum _KEY_INFORMATION_CLASS { KeyBasicInformation = 0, KeyNameInformation = 3 } KEY_INFORMATION_CLASS;
+typedef enum _TOKEN_INFORMATION_CLASS { TokenUser = 1, TokenGroups = 2 } TOKEN_INFORMATION_CLASS;
+typedef enum _MM_PAGE_PRIORITY { LowPagePriority = 0, NormalPagePriority = 16, HighPagePriority = 32 } MM_PAGE_PRIORITY;
 
 typedef union _LARGE_INTEGER {
   LONGLONG QuadPart;
@@ -141,11 +166,37 @@ typedef struct _KEVENT {
   LONG type;
 } KEVENT, *PKEVENT;
 
+// A fast mutex; the stand-in records its owning thread.
+typedef struct _FAST_MUTEX {
+  volatile uintptr_t owner;
+} FAST_MUTEX, *PFAST_MUTEX;
+
+// A buffer described for direct I/O; the stand-in's is the caller's own.
+typedef struct _MDL {
+  PVOID HostAddress;
+  ULONG ByteCount;
+} MDL, *PMDL;
+
+typedef struct _SID_AND_ATTRIBUTES {
+  PSID Sid;
+  ULONG Attributes;
+} SID_AND_ATTRIBUTES, *PSID_AND_ATTRIBUTES;
+
+typedef struct _TOKEN_USER {
+  SID_AND_ATTRIBUTES User;
+} TOKEN_USER, *PTOKEN_USER;
+
+typedef struct _TOKEN_GROUPS {
+  ULONG GroupCount;
+  SID_AND_ATTRIBUTES Groups[1];
+} TOKEN_GROUPS, *PTOKEN_GROUPS;
+
 struct _DEVICE_OBJECT;
 struct _DRIVER_OBJECT;
 struct _IRP;
 
 typedef NTSTATUS (*PDRIVER_DISPATCH)(struct _DEVICE_OBJECT* device, struct _IRP* irp);
+typedef NTSTATUS (*PDRIVER_INITIALIZE)(struct _DRIVER_OBJECT* driver, PUNICODE_STRING registryPath);
 typedef NTSTATUS (*PDRIVER_ADD_DEVICE)(struct _DRIVER_OBJECT* driver, struct _DEVICE_OBJECT* physicalDevice);
 typedef void (*PDRIVER_UNLOAD)(struct _DRIVER_OBJECT* driver);
 typedef NTSTATUS (*PIO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT* device, struct _IRP* irp, PVOID context);
@@ -206,7 +257,7 @@ typedef struct _IO_STACK_LOCATION {
 
 typedef struct _IRP {
   IO_STATUS_BLOCK IoStatus;
-  PVOID MdlAddress;
+  PMDL MdlAddress;
   union {
     PVOID SystemBuffer;
   } AssociatedIrp;
@@ -251,43 +302,64 @@ inline void IoSetCompletionRoutine(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVO
 }
 inline void IoMarkIrpPending(PIRP irp) { IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED; }
 
-// Routines.
-NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name, ULONG type,
-                        ULONG characteristics, BOOLEAN exclusive, PDEVICE_OBJECT* device);
+// Routines. Those whose result can fail are [[nodiscard]], so the glue
+// checks each one or says why it does not.
+[[nodiscard]] NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name, ULONG type,
+                                      ULONG characteristics, BOOLEAN exclusive, PDEVICE_OBJECT* device);
 void IoDeleteDevice(PDEVICE_OBJECT device);
-NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING link, PUNICODE_STRING target);
-NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING link);
-PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target);
+[[nodiscard]] NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING link, PUNICODE_STRING target);
+[[nodiscard]] NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING link);
+[[nodiscard]] PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target);
 void IoDetachDevice(PDEVICE_OBJECT target);
-NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp);
+[[nodiscard]] NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp);
 void IofCompleteRequest(PIRP irp, CCHAR priorityBoost);
-PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID input, ULONG inputLength, PVOID output,
-                                   ULONG outputLength, BOOLEAN internal, PKEVENT event, PIO_STATUS_BLOCK ioStatus);
-NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT device, ULONG keyType, ACCESS_MASK access, HANDLE* key);
+[[nodiscard]] PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID input, ULONG inputLength,
+                                                 PVOID output, ULONG outputLength, BOOLEAN internal, PKEVENT event,
+                                                 PIO_STATUS_BLOCK ioStatus);
+[[nodiscard]] NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT device, ULONG keyType, ACCESS_MASK access, HANDLE* key);
 
 void KeInitializeEvent(PKEVENT event, EVENT_TYPE type, BOOLEAN state);
 LONG KeSetEvent(PKEVENT event, LONG increment, BOOLEAN wait);
-NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPROCESSOR_MODE mode, BOOLEAN alertable,
-                               PLARGE_INTEGER timeout);
+[[nodiscard]] NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPROCESSOR_MODE mode, BOOLEAN alertable,
+                                             PLARGE_INTEGER timeout);
 void KeInitializeSpinLock(KSPIN_LOCK* lock);
+// Normal kernel APCs (thread suspension among them) are held off while the
+// thread is in a critical region. The stand-in counts the regions per thread.
+void KeEnterCriticalRegion();
+void KeLeaveCriticalRegion();
+// The unsafe forms do not raise the IRQL: the caller must be in a critical
+// region for as long as it holds the mutex (the stand-in stops the program
+// otherwise).
+void ExInitializeFastMutex(PFAST_MUTEX mutex);
+void ExAcquireFastMutexUnsafe(PFAST_MUTEX mutex);
+void ExReleaseFastMutexUnsafe(PFAST_MUTEX mutex);
 void KeAcquireSpinLock(KSPIN_LOCK* lock, KIRQL* oldIrql);
 void KeReleaseSpinLock(KSPIN_LOCK* lock, KIRQL newIrql);
 void KeQuerySystemTime(PLARGE_INTEGER time);
 void ExSystemTimeToLocalTime(PLARGE_INTEGER systemTime, PLARGE_INTEGER localTime);
 void RtlTimeToTimeFields(PLARGE_INTEGER time, PTIME_FIELDS fields);
 
-PVOID ExAllocatePoolWithTag(POOL_TYPE type, size_t bytes, ULONG tag);
+[[nodiscard]] PVOID ExAllocatePoolWithTag(POOL_TYPE type, size_t bytes, ULONG tag);
 void ExFreePoolWithTag(PVOID block, ULONG tag);
 
-NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK access, PVOID type, KPROCESSOR_MODE mode, PVOID* object,
-                                   PVOID handleInformation);
-NTSTATUS ObQueryNameString(PVOID object, POBJECT_NAME_INFORMATION name, ULONG length, PULONG returnedLength);
+[[nodiscard]] NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK access, PVOID type, KPROCESSOR_MODE mode,
+                                                 PVOID* object, PVOID handleInformation);
+[[nodiscard]] NTSTATUS ObQueryNameString(PVOID object, POBJECT_NAME_INFORMATION name, ULONG length,
+                                         PULONG returnedLength);
 void ObfDereferenceObject(PVOID object);
-NTSTATUS ZwQueryKey(HANDLE key, KEY_INFORMATION_CLASS infoClass, PVOID info, ULONG length, PULONG resultLength);
-NTSTATUS ZwClose(HANDLE handle);
+[[nodiscard]] NTSTATUS ZwQueryKey(HANDLE key, KEY_INFORMATION_CLASS infoClass, PVOID info, ULONG length,
+                                  PULONG resultLength);
+[[nodiscard]] NTSTATUS ZwClose(HANDLE handle);
+[[nodiscard]] NTSTATUS ZwOpenThreadTokenEx(HANDLE thread, ACCESS_MASK access, BOOLEAN openAsSelf, ULONG attributes,
+                                           PHANDLE token);
+[[nodiscard]] NTSTATUS ZwOpenProcessTokenEx(HANDLE process, ACCESS_MASK access, ULONG attributes, PHANDLE token);
+[[nodiscard]] NTSTATUS ZwQueryInformationToken(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, PVOID info,
+                                               ULONG length, PULONG resultLength);
+
+[[nodiscard]] PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG priority);
 
 void PoStartNextPowerIrp(PIRP irp);
-NTSTATUS PoCallDriver(PDEVICE_OBJECT device, PIRP irp);
+[[nodiscard]] NTSTATUS PoCallDriver(PDEVICE_OBJECT device, PIRP irp);
 
 void RtlInitUnicodeString(PUNICODE_STRING target, const WCHAR* source);
 ULONG DbgPrint(const char* format, ...) __attribute__((format(printf, 1, 2)));

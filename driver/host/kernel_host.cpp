@@ -1,7 +1,8 @@
 // Behaviour of the kernel stand-in. Misuse that a real kernel would punish
-// with a bug check (a spin lock taken twice, a wait or a call down the stack
-// with a spin lock held, pool freed with the wrong tag, an IRP completed
-// twice) stops the program with a message, so a test cannot pass over it.
+// with a bug check or a hang (a spin lock taken twice, a wait or a call down
+// the stack with a spin lock held, pool freed with the wrong tag, an IRP
+// completed twice, a fast mutex held outside a critical region) stops the
+// program with a message, so a test cannot pass over it.
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -40,9 +41,12 @@ std::atomic<LONGLONG> clockStep{0};
 // Events: one mutex and condition for all, which is plenty for tests.
 std::mutex eventMutex;
 std::condition_variable eventChanged;
+int eventWaiters = 0;  // threads blocked in KeWaitForSingleObject; guarded by eventMutex
 
-// Spin-lock bookkeeping of the calling thread.
+// Spin-lock, critical-region and fast-mutex bookkeeping of the calling thread.
 thread_local int spinLocksHeld = 0;
+thread_local int criticalRegions = 0;
+thread_local int fastMutexesHeld = 0;
 thread_local char threadToken;
 
 std::u16string ToString(PUNICODE_STRING text) {
@@ -189,6 +193,11 @@ void ReuseIrp(PIRP irp) {
   irp->Tail.Overlay.CurrentStackLocation = state->stack.data() + irp->StackCount;
   irp->IoStatus.Status = STATUS_SUCCESS;
   irp->IoStatus.Information = 0;
+}
+
+void WaitForEventWaiters(int count) {
+  std::unique_lock<std::mutex> lock(eventMutex);
+  eventChanged.wait(lock, [count] { return eventWaiters >= count; });
 }
 
 void WaitForCompletion(PIRP irp) {
@@ -349,7 +358,10 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
   if (timeout == nullptr || timeout->QuadPart != 0) vx::host::RequirePassiveLevel("wait with a spin lock held");
   auto* event = static_cast<PKEVENT>(object);
   std::unique_lock<std::mutex> lock(vx::host::eventMutex);
+  ++vx::host::eventWaiters;
+  vx::host::eventChanged.notify_all();  // for WaitForEventWaiters
   vx::host::eventChanged.wait(lock, [event] { return event->signaled != 0; });
+  --vx::host::eventWaiters;
   if (event->type == SynchronizationEvent) event->signaled = 0;
   return STATUS_SUCCESS;
 }
@@ -373,6 +385,41 @@ void KeReleaseSpinLock(KSPIN_LOCK* lock, KIRQL newIrql) {
   if (newIrql != vx::host::spinLocksHeld - 1) Fatal("spin locks released out of order");
   __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
   --vx::host::spinLocksHeld;
+}
+
+void KeEnterCriticalRegion() { ++vx::host::criticalRegions; }
+
+void KeLeaveCriticalRegion() {
+  if (vx::host::criticalRegions == 0) Fatal("critical region left without being entered");
+  if (vx::host::criticalRegions == 1 && vx::host::fastMutexesHeld > 0) {
+    Fatal("critical region left while a fast mutex is held");
+  }
+  --vx::host::criticalRegions;
+}
+
+void ExInitializeFastMutex(PFAST_MUTEX mutex) { __atomic_store_n(&mutex->owner, 0, __ATOMIC_RELEASE); }
+
+void ExAcquireFastMutexUnsafe(PFAST_MUTEX mutex) {
+  const auto me = reinterpret_cast<uintptr_t>(&vx::host::threadToken);
+  if (vx::host::criticalRegions == 0) Fatal("fast mutex acquired outside a critical region");
+  if (__atomic_load_n(&mutex->owner, __ATOMIC_RELAXED) == me) Fatal("fast mutex acquired twice by one thread");
+  vx::host::RequirePassiveLevel("fast mutex acquired with a spin lock held");
+  std::unique_lock<std::mutex> lock(vx::host::eventMutex);
+  vx::host::eventChanged.wait(lock, [mutex] { return __atomic_load_n(&mutex->owner, __ATOMIC_RELAXED) == 0; });
+  __atomic_store_n(&mutex->owner, me, __ATOMIC_RELAXED);
+  ++vx::host::fastMutexesHeld;
+}
+
+void ExReleaseFastMutexUnsafe(PFAST_MUTEX mutex) {
+  const auto me = reinterpret_cast<uintptr_t>(&vx::host::threadToken);
+  if (__atomic_load_n(&mutex->owner, __ATOMIC_RELAXED) != me)
+    Fatal("fast mutex released by a thread that does not hold it");
+  {
+    std::lock_guard<std::mutex> lock(vx::host::eventMutex);
+    __atomic_store_n(&mutex->owner, 0, __ATOMIC_RELAXED);
+  }
+  --vx::host::fastMutexesHeld;
+  vx::host::eventChanged.notify_all();
 }
 
 void KeQuerySystemTime(PLARGE_INTEGER time) {
@@ -419,9 +466,19 @@ void ExFreePoolWithTag(PVOID block, ULONG tag) {
   std::free(block);
 }
 
+// ---- Handles
+
+NTSTATUS ZwClose(HANDLE handle) {
+  NTSTATUS status = STATUS_INVALID_HANDLE;
+  if (vx::host::CloseKeyHandle(handle, &status) || vx::host::CloseTokenHandle(handle, &status)) return status;
+  return STATUS_INVALID_HANDLE;
+}
+
 // ---- Power, strings, debugger
 
 void PoStartNextPowerIrp(PIRP) {}
+
+PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG) { return mdl->HostAddress; }
 NTSTATUS PoCallDriver(PDEVICE_OBJECT device, PIRP irp) { return IofCallDriver(device, irp); }
 
 void RtlInitUnicodeString(PUNICODE_STRING target, const WCHAR* source) {

@@ -35,7 +35,8 @@ std::u16string GetRegistryKeyName(HKEY key) {
       std::memcpy(name.data(), buffer.get() + 4, (length / 2) * 2);
     }
   }
-  FreeLibrary(ntdll);
+  // ntdll stays loaded for the process's life; the call only drops our count.
+  (void)FreeLibrary(ntdll);
   return name;
 }
 
@@ -58,10 +59,10 @@ std::vector<std::u16string> SetupDiUsbStorageSource::PresentDiskKeyNames() {
     HKEY key = nullptr;
     if (RegOpenKeyW(HKEY_LOCAL_MACHINE, keyPath, &key) != ERROR_SUCCESS) continue;
     std::u16string name = GetRegistryKeyName(key);
-    RegCloseKey(key);
+    (void)RegCloseKey(key);  // closed whether or not its name could be read; nothing to do if it fails
     if (!name.empty()) names.push_back(std::move(name));
   }
-  SetupDiDestroyDeviceInfoList(devices);
+  (void)SetupDiDestroyDeviceInfoList(devices);  // the list is ours and valid: nothing to act on
   return names;
 }
 

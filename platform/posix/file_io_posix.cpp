@@ -14,7 +14,7 @@ class FileDescriptor {
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
   ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) (void)::close(fd_);  // only on paths that already failed or only read
   }
   int get() const { return fd_; }
   bool Close() {
@@ -43,7 +43,9 @@ void SyncDirectoryOf(const std::filesystem::path& path) {
   std::filesystem::path directory = path.parent_path();
   if (directory.empty()) directory = ".";
   FileDescriptor dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() >= 0) ::fsync(dir.get());
+  // The data itself is on the disk already; a failed directory sync only
+  // weakens the rename's durability, which nothing here could improve.
+  if (dir.get() >= 0) (void)::fsync(dir.get());
 }
 
 }  // namespace
@@ -72,7 +74,7 @@ bool ReplaceFileContents(const std::filesystem::path& path, std::span<const uint
   ok = file.Close() && ok;
   if (ok) ok = ::rename(temporary.c_str(), path.c_str()) == 0;
   if (!ok) {
-    ::unlink(temporary.c_str());
+    (void)::unlink(temporary.c_str());  // a stale temporary file is harmless: the next save replaces it
     return false;
   }
   SyncDirectoryOf(path);

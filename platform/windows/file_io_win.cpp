@@ -10,7 +10,8 @@ namespace vx::platform {
 namespace {
 
 struct FileCloser {
-  void operator()(FILE* file) const { fclose(file); }
+  // Only reached on a path that already failed; the write's own close is checked.
+  void operator()(FILE* file) const { (void)fclose(file); }
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
@@ -35,7 +36,8 @@ bool ReplaceFileContents(const std::filesystem::path& path, std::span<const uint
   ok = (fclose(file.release()) == 0) && ok;
   if (ok) ok = MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
   if (!ok) {
-    DeleteFileW(temporary.c_str());
+    // A temporary file left behind is harmless: the next save replaces it.
+    (void)DeleteFileW(temporary.c_str());
     return false;
   }
   return true;

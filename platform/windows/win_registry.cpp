@@ -11,7 +11,7 @@ class KeyHandle {
   KeyHandle(const KeyHandle&) = delete;
   KeyHandle& operator=(const KeyHandle&) = delete;
   ~KeyHandle() {
-    if (key_) RegCloseKey(key_);
+    if (key_) (void)RegCloseKey(key_);  // a key this object opened; nothing to act on
   }
   HKEY* out() { return &key_; }
   HKEY get() const { return key_; }

@@ -50,32 +50,32 @@ class BundleWriter {
 
   // Replaces the scrambling key. A key of 0 or more than 11 bytes is refused
   // (false) and the previous key stays.
-  bool SetKey(const uint8_t* key, std::size_t length);
+  [[nodiscard]] bool SetKey(const uint8_t* key, std::size_t length);
 
   // Closes a bundle still open, then creates or truncates `path` and writes
   // the plain header. False, with nothing left open, when no key is set, the
   // path is too long, or the file cannot be created or its header written.
-  bool Open(const std::filesystem::path& path, uint32_t headerA, uint32_t headerB, uint32_t headerC);
+  [[nodiscard]] bool Open(const std::filesystem::path& path, uint32_t headerA, uint32_t headerB, uint32_t headerC);
 
   // Adds the whole of `source` as the entry `name`. False when no bundle is
   // open or the source cannot be opened; the bundle is then unchanged. A read,
   // compression or write failure part-way also returns false and removes the
   // partial entry, so the bundle keeps only whole entries.
-  bool AddFile(const std::filesystem::path& source, const char* name);
+  [[nodiscard]] bool AddFile(const std::filesystem::path& source, const char* name);
 
   // Writes the end mark, then reopens the file and appends the digest. When
   // that fails (or an earlier write failed), prints "ERROR! Couldn't create
   // bundle" and removes the file rather than leave a bundle without a valid
   // digest. True when a bundle was open.
-  bool Close();
+  [[nodiscard]] bool Close();
 
   bool IsOpen() const { return open_; }
 
  private:
   // Hashes `data`, scrambles it in place for its file offset and writes it.
-  bool WriteScrambled(uint8_t* data, std::size_t size);
-  bool WriteScrambledWord(uint32_t value);
-  bool WriteEntry(std::FILE* source, int64_t size, const char* name);
+  [[nodiscard]] bool WriteScrambled(uint8_t* data, std::size_t size);
+  [[nodiscard]] bool WriteScrambledWord(uint32_t value);
+  [[nodiscard]] bool WriteEntry(std::FILE* source, int64_t size, const char* name);
   // Cuts the file back to `offset` and restores the digest state taken there.
   void RollBack(int64_t offset, const CryptoPP::SHA1& digestAtOffset);
   void DiscardBundle();

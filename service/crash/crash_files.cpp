@@ -1,5 +1,6 @@
 #include "service/crash/crash_files.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace vx::crash {
@@ -21,6 +22,15 @@ std::wstring CrashBaseName(std::wstring_view moduleDir, const char (&appCode)[4]
   name += L'\\';
   for (const char* c = suffix; *c != '\0'; ++c) name += static_cast<wchar_t>(*c);
   return name;
+}
+
+std::filesystem::path CrashFilePath(std::wstring_view baseName, std::wstring_view extension) {
+  std::wstring path(baseName);
+  path.append(extension);
+#ifndef _WIN32
+  std::replace(path.begin(), path.end(), L'\\', L'/');
+#endif
+  return std::filesystem::path(path);
 }
 
 }  // namespace vx::crash

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -16,12 +17,17 @@ inline constexpr std::size_t kModulePathCapacity = 1000;
 
 // The directory of a program path, without its trailing backslash: the path
 // cut at its last backslash, "." when it has none.
-std::wstring ModuleDirectoryOf(std::wstring_view modulePath);
+[[nodiscard]] std::wstring ModuleDirectoryOf(std::wstring_view modulePath);
 
 // "<moduleDir>\<appCode as 8 hex digits>-<time>-<second draw>-<first draw>":
 // the four code bytes as lower-case hex pairs, the low 32 bits of `time` as
 // a signed decimal, the draws in lower-case hex.
-std::wstring CrashBaseName(std::wstring_view moduleDir, const char (&appCode)[4], int64_t time, int secondDraw,
-                           int firstDraw);
+[[nodiscard]] std::wstring CrashBaseName(std::wstring_view moduleDir, const char (&appCode)[4], int64_t time,
+                                         int secondDraw, int firstDraw);
+
+// The base name with an extension such as L".clg", as a path of this
+// platform (on other systems than Windows the backslashes of the base name
+// are separators too).
+[[nodiscard]] std::filesystem::path CrashFilePath(std::wstring_view baseName, std::wstring_view extension);
 
 }  // namespace vx::crash

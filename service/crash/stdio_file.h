@@ -10,16 +10,16 @@
 namespace VXSecureBundle {
 
 // fopen on Windows' wide path (_wfopen) or the byte path elsewhere.
-std::FILE* OpenStdioFile(const std::filesystem::path& path, const char* mode);
+[[nodiscard]] std::FILE* OpenStdioFile(const std::filesystem::path& path, const char* mode);
 
 // The size of an open file, found by seeking to its end and back to its start.
 // -1 when the file cannot be sought.
-int64_t StdioFileSize(std::FILE* file);
+[[nodiscard]] int64_t StdioFileSize(std::FILE* file);
 
 // The current position, -1 on failure.
-int64_t StdioFilePosition(std::FILE* file);
+[[nodiscard]] int64_t StdioFilePosition(std::FILE* file);
 
 // Cuts the file at `size` and puts the position there. False on failure.
-bool TruncateStdioFile(std::FILE* file, int64_t size);
+[[nodiscard]] bool TruncateStdioFile(std::FILE* file, int64_t size);
 
 }  // namespace VXSecureBundle

@@ -47,7 +47,7 @@ std::vector<std::string> NamesOf(const Bundle& bundle) {
 
 class BundleWriterTest : public ::testing::Test {
  protected:
-  BundleWriterTest() { writer.SetKey(&kKey, 1); }
+  BundleWriterTest() { EXPECT_TRUE(writer.SetKey(&kKey, 1)); }
   TempDir dir;
   std::filesystem::path bundlePath = dir / "crash.clg";
   BundleWriter writer;
@@ -245,7 +245,7 @@ TEST_F(BundleWriterTest, ReopeningAndDestroyingCloseTheOpenBundle) {
   const std::filesystem::path second = dir / "second.clg";
   {
     BundleWriter scoped;
-    scoped.SetKey(&kKey, 1);
+    ASSERT_TRUE(scoped.SetKey(&kKey, 1));
     ASSERT_TRUE(scoped.Open(bundlePath, 0, 0, 2));
     ASSERT_TRUE(scoped.Open(second, 0, 0, 2));  // closes the first
     EXPECT_EQ(std::filesystem::file_size(bundlePath), 49u);

@@ -1,11 +1,15 @@
 // Runs crash_probe.exe in a directory of its own and checks what the crash
 // leaves there. Runs under Wine, so the exit code is seen in full.
+// clang-format off
 #include <windows.h>
+#include <dbghelp.h>
+// clang-format on
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -54,7 +58,9 @@ DWORD RunToEnd(const std::filesystem::path& program, const std::wstring& argumen
 
 struct CrashOutcome {
   DWORD exitCode = 0;
-  std::vector<std::filesystem::path> leftFiles;  // everything beside the probe
+  std::vector<std::filesystem::path> leftFiles;  // everything beside the probe and its fault-thread.txt
+  unsigned long faultThread = 0;                 // from fault-thread.txt, when the probe wrote it
+  std::size_t stackLeft = 0;
   Bundle bundle;
   long long nameTime = 0;
   unsigned nameFirstHex = 0;   // the second draw
@@ -71,7 +77,10 @@ CrashOutcome CrashProbeIn(const TempDir& dir, const std::wstring& argument) {
   outcome.exitCode = RunToEnd(probe, argument);
   outcome.runEnd = std::time(nullptr);
   for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
-    if (entry.path().filename() != L"crash_probe.exe") outcome.leftFiles.push_back(entry.path());
+    if (entry.path().filename() != L"crash_probe.exe" && entry.path().filename() != L"fault-thread.txt")
+      outcome.leftFiles.push_back(entry.path());
+  std::ifstream faultThread(dir / L"fault-thread.txt");
+  faultThread >> outcome.faultThread >> outcome.stackLeft;
   if (outcome.leftFiles.size() != 1) return outcome;
 
   std::smatch match;
@@ -89,6 +98,27 @@ CrashOutcome CrashProbeIn(const TempDir& dir, const std::wstring& argument) {
   EXPECT_TRUE(bundle.has_value()) << error;
   if (bundle) outcome.bundle = *bundle;
   return outcome;
+}
+
+// The thread and code of the dump's exception stream; thread 0 when the dump
+// has none.
+struct DumpException {
+  unsigned long thread = 0;
+  uint32_t code = 0;
+};
+
+DumpException ExceptionInDump(std::vector<uint8_t> dump) {
+  DumpException found;
+  MINIDUMP_DIRECTORY* directory = nullptr;
+  void* stream = nullptr;
+  ULONG size = 0;
+  if (!MiniDumpReadDumpStream(dump.data(), ExceptionStream, &directory, &stream, &size) ||
+      size < sizeof(MINIDUMP_EXCEPTION_STREAM))
+    return found;
+  const auto* exception = static_cast<const MINIDUMP_EXCEPTION_STREAM*>(stream);
+  found.thread = exception->ThreadId;
+  found.code = exception->ExceptionRecord.ExceptionCode;
+  return found;
 }
 
 long long TimeOnTimeLine(const std::vector<uint8_t>& info) {
@@ -116,6 +146,11 @@ TEST(CrashReporterTest, FaultOnWorkerThreadLeavesOneBundleAndExitsMinusOne) {
   ASSERT_EQ(info.size(), 5353u);
   ASSERT_GE(dump.size(), 4u);
   EXPECT_EQ(std::string(dump.begin(), dump.begin() + 4), "MDMP");
+  // The dump names the thread that faulted, not the reporter that wrote it.
+  const DumpException inDump = ExceptionInDump(dump);
+  ASSERT_NE(outcome.faultThread, 0u);
+  EXPECT_EQ(inDump.thread, outcome.faultThread);
+  EXPECT_EQ(inDump.code, 0xC0000005u);
 
   EXPECT_EQ(info[5000], 2);
   EXPECT_EQ(std::string(info.begin() + 5001, info.begin() + 5005), "VXDC");
@@ -175,6 +210,38 @@ TEST(CrashReporterTest, TwoThreadsFaultingAtOnceLeaveOneWholeBundle) {
   const std::vector<uint8_t>& dump = outcome.bundle.entries[1].contents;
   ASSERT_GE(dump.size(), 4u);
   EXPECT_EQ(std::string(dump.begin(), dump.begin() + 4), "MDMP");
+}
+
+// A thread whose stack is nearly used up cannot write the report itself (the
+// minidump alone needs far more stack than it has left): the reporter thread
+// writes it, and the bundle is whole.
+TEST(CrashReporterTest, AFaultOnANearlyFullStackStillLeavesOneWholeBundle) {
+  TempDir dir;
+  CrashOutcome outcome = CrashProbeIn(dir, L"nearly-full-stack");
+  EXPECT_EQ(outcome.exitCode, 0xFFFFFFFFu);
+  ASSERT_NE(outcome.faultThread, 0u) << "the probe did not reach its fault";
+  EXPECT_LE(outcome.stackLeft, 24u * 1024);
+  ASSERT_EQ(outcome.leftFiles.size(), 1u) << "expected exactly one file beside the probe";
+  ASSERT_EQ(outcome.bundle.entries.size(), 2u);
+  const std::vector<uint8_t>& info = outcome.bundle.entries[0].contents;
+  ASSERT_EQ(info.size(), 5353u);
+  EXPECT_EQ(WordAt(info, 5021), 1u);  // minidump written
+  EXPECT_EQ(WordAt(info, 5341), 0xC0000005u);
+  const std::vector<uint8_t>& dump = outcome.bundle.entries[1].contents;
+  ASSERT_GE(dump.size(), 4u);
+  EXPECT_EQ(std::string(dump.begin(), dump.begin() + 4), "MDMP");
+  const DumpException inDump = ExceptionInDump(dump);
+  EXPECT_EQ(inDump.thread, outcome.faultThread);
+  EXPECT_EQ(inDump.code, 0xC0000005u);
+}
+
+// The reporter thread only waits: a program that ends without a crash ends as
+// it always did, with its own exit code and no crash file.
+TEST(CrashReporterTest, WithoutACrashTheProgramEndsWithItsOwnExitCode) {
+  TempDir dir;
+  CrashOutcome outcome = CrashProbeIn(dir, L"exit-normally");
+  EXPECT_EQ(outcome.exitCode, 7u);
+  EXPECT_TRUE(outcome.leftFiles.empty());
 }
 
 }  // namespace

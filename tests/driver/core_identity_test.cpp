@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "driver/core/identity.h"
@@ -8,6 +9,7 @@ namespace {
 
 using vx::driver::DEVICE_IDENTITY;
 using vx::driver::ParseDeviceIdentity;
+using namespace std::string_literals;  // u"..."s keeps embedded zero characters
 
 DEVICE_IDENTITY Parse(const std::u16string& name) {
   DEVICE_IDENTITY identity;
@@ -43,6 +45,17 @@ TEST(ParseDeviceIdentity, ReadsTheFourTextsFromKeyNames) {
       {"no serial part", u"USBSTOR\\Disk&Ven_V&Prod_P", "V", "P", "", ""},
       {"serial ends at &", u"USBSTOR\\Disk&Ven_V\\AB_C&0\\x", "V", "", "", "AB C"},
       {"empty vendor", u"USBSTOR\\Disk&Ven_&Prod_P\\S", "", "P", "", "S"},
+      // Regression cases: a repeated part left the tail of the earlier, longer
+      // text behind ("ABngston"), and a character whose low byte is 0 was
+      // stored as a terminator with the rest of the part after it.
+      {"repeated Ven_ part replaces the text whole", u"USBSTOR\\Disk&Ven_Kingston&Ven_AB\\S", "AB", "", "", "S"},
+      {"repeated part that is empty", u"USBSTOR\\Disk&Prod_Stick&Prod_&Rev_1\\S", "", "", "1", "S"},
+      {"zero character ends the vendor", u"USBSTOR\\Disk&Ven_AB\0CD&Prod_P\\S"s, "AB", "P", "", "S"},
+      {"character with low byte 0 ends the product", u"USBSTOR\\Disk&Ven_V&Prod_AB\u0100CD&Rev_2\\S", "V", "AB", "2",
+       "S"},
+      {"text that starts with a zero character", u"USBSTOR\\Disk&Ven_\0X&Prod_P\\S"s, "", "P", "", "S"},
+      {"zero character ends the serial", u"USBSTOR\\Disk&Ven_V\\S1\u0200S2&0"s, "V", "", "", "S1"},
+      {"prefix after a zero character is not read", u"USBSTOR\\Disk&Ven_A\u0100Prod_X\\S", "A", "", "", "S"},
   };
   for (const IdentityCase& c : cases) {
     const DEVICE_IDENTITY id = Parse(c.name);
@@ -50,6 +63,12 @@ TEST(ParseDeviceIdentity, ReadsTheFourTextsFromKeyNames) {
     EXPECT_EQ(id.product, c.product) << c.what;
     EXPECT_EQ(id.revision, c.revision) << c.what;
     EXPECT_EQ(id.serial, c.serial) << c.what;
+    // Every byte after a text's terminator is zero: the log copies all 64.
+    for (const char* field : {id.vendor, id.product, id.revision, id.serial}) {
+      for (size_t i = std::strlen(field); i < sizeof id.vendor; ++i) {
+        EXPECT_EQ(field[i], 0) << c.what << ", byte " << i;
+      }
+    }
   }
 }
 

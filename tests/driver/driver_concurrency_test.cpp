@@ -1,6 +1,8 @@
 // Appends from many disks, log drains and rule-list swaps from two setters,
 // all at once: every entry is handed out exactly once, each disk's entries
-// follow its verdicts, and entries lost to a full log are counted.
+// follow its verdicts, and entries lost to a full log are counted. And two
+// rule lists that each allow a disk, but would block it if an evaluation
+// mixed their halves, never refuse a read while they are swapped.
 #include <atomic>
 #include <map>
 #include <set>
@@ -108,6 +110,64 @@ TEST_F(DriverConcurrencyTest, AppendsDrainsAndRuleSwapsAtOnce) {
   if (dropped == 0) {
     EXPECT_EQ(hotArrivals, 300);
   }
+}
+
+// List A allows the disk with its first rule; its second half blocks
+// everything. List B matches nothing in its first half and allows everything
+// in its second. Whole, each allows the disk; B's first half with A's second
+// blocks it, so a read that saw a mix of the two would be refused.
+std::vector<USB_RULE> HalfList(bool first) {
+  constexpr int kHalf = USB_MAX_RULES / 2;
+  std::vector<USB_RULE> rules;
+  for (int i = 0; i < kHalf; ++i) {
+    const bool allowsAcme = first && i == 0;
+    rules.push_back(MakeRule(RULE_CHECK_VENDOR, allowsAcme ? ACTION_ALLOW : ACTION_BLOCK,
+                             allowsAcme ? "acme" : "nomatch" + std::to_string(i)));
+  }
+  for (int i = 0; i < kHalf; ++i) rules.push_back(MakeRule(0, first ? ACTION_BLOCK : ACTION_ALLOW));
+  return rules;
+}
+
+TEST_F(DriverConcurrencyTest, SwappedListsWhoseMixedHalvesWouldRefuseNeverRefuseARead) {
+  const std::vector<USB_RULE> listA = HalfList(true);
+  const std::vector<USB_RULE> listB = HalfList(false);
+  ASSERT_EQ(SetRules(listA).status, STATUS_SUCCESS);
+  constexpr int kDisks = 3;
+  std::vector<vx::host::FakeDisk*> disks;
+  for (int i = 0; i < kDisks; ++i) {
+    disks.push_back(&PlugUsb(UsbKeyName(u"Acme", u"Flash", u"1", std::u16string(u"M") + char16_t(u'0' + i))));
+  }
+  ASSERT_EQ(TakeLogs().size(), static_cast<size_t>(kDisks));  // the arrivals, all allowed
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> refused{0};
+  std::atomic<int> reads{0};
+  std::vector<std::thread> readers;
+  for (vx::host::FakeDisk* disk : disks) {
+    readers.emplace_back([&, disk] {
+      while (!stop) {
+        const NTSTATUS status =
+            (reads % 2 ? vx::host::SendRead(disk->Top(), 512) : vx::host::SendWrite(disk->Top(), 512)).status;
+        refused += status != STATUS_SUCCESS;
+        ++reads;
+      }
+    });
+  }
+  std::vector<std::thread> setters;
+  for (int setter = 0; setter < 2; ++setter) {
+    setters.emplace_back([&, setter] {
+      for (int i = 0; i < 1500; ++i) {
+        ASSERT_EQ(SetRules((i + setter) % 2 ? listA : listB).status, STATUS_SUCCESS);
+      }
+    });
+  }
+  for (std::thread& setter : setters) setter.join();
+  stop = true;
+  for (std::thread& reader : readers) reader.join();
+  RecordProperty("reads", reads.load());
+  EXPECT_GT(reads, 0);
+  EXPECT_EQ(refused, 0) << "a read was judged against a mix of two lists";
+  EXPECT_TRUE(TakeLogs().empty()) << "no verdict changed, so no entry";
 }
 
 }  // namespace

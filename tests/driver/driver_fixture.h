@@ -34,13 +34,16 @@ class DriverFixture : public ::testing::Test {
 
   void TearDown() override {
     for (auto& disk : disks_) {
-      if (disk->Filtered()) driver_->Unplug(*disk);
+      if (disk->Filtered()) {
+        EXPECT_EQ(driver_->Unplug(*disk).status, STATUS_SUCCESS);
+      }
     }
     disks_.clear();
     driver_.reset();
     EXPECT_EQ(vx::host::PoolAllocationsOutstanding(), 0u) << "pool leak";
     EXPECT_EQ(vx::host::IrpsOutstanding(), 0u) << "IRP leak";
     EXPECT_EQ(vx::host::KeyHandlesOutstanding(), 0u) << "registry key handle leak";
+    EXPECT_EQ(vx::host::TokenHandlesOutstanding(), 0u) << "token handle leak";
   }
 
   vx::host::FakeDisk& AddDisk(UCHAR busType, const std::u16string& keyName,

@@ -1,6 +1,8 @@
 // The filter driver's WDM glue on the kernel stand-in, through real IRPs.
 #include <atomic>
 #include <cstring>
+#include <functional>
+#include <optional>
 #include <thread>
 
 #include "driver/filter_driver.h"
@@ -9,6 +11,7 @@
 
 namespace {
 
+using vx::host::Caller;
 using vx::host::IoResult;
 using vx::host::KeyAccess;
 using vx::test::DriverFixture;
@@ -76,6 +79,63 @@ TEST_F(FilterDriverTest, UsbDiskIsFilteredAndLoggedOnArrivalSataDiskIsNot) {
   EXPECT_TRUE(usb.Top()->Characteristics & FILE_REMOVABLE_MEDIA);
   EXPECT_TRUE(usb.Top()->Flags & DO_POWER_PAGABLE);
   EXPECT_FALSE(usb.Top()->Flags & DO_DEVICE_INITIALIZING);
+}
+
+// The entry's date is day, month, 16-bit year and its time a zero byte,
+// second, minute, hour: a day that differs from its month, and an hour,
+// minute and second that differ, show any two fields swapped.
+TEST_F(FilterDriverTest, LogEntryCarriesTheLocalDateAndTimeFieldByField) {
+  struct Case {
+    int year, month, day, hour, minute, second;
+    unsigned char bytes[8];  // offsets 260 to 267
+  } cases[] = {
+      {2014, 3, 25, 9, 5, 7, {25, 3, 0xDE, 0x07, 0, 7, 5, 9}},
+      {2099, 12, 31, 23, 59, 58, {31, 12, 0x33, 0x08, 0, 58, 59, 23}},
+      {2000, 1, 9, 0, 0, 1, {9, 1, 0xD0, 0x07, 0, 1, 0, 0}},
+      {2024, 2, 29, 12, 34, 56, {29, 2, 0xE8, 0x07, 0, 56, 34, 12}},  // a leap day
+  };
+  for (const Case& c : cases) {
+    vx::host::SetLocalTime(c.year, c.month, c.day, c.hour, c.minute, c.second);
+    vx::host::FakeDisk& disk = PlugUsb(UsbKeyName(u"Acme", u"Flash", u"1", u"A1"));
+    const std::vector<USB_LOG> logs = TakeLogs();
+    ASSERT_EQ(logs.size(), 1u) << c.year;
+    EXPECT_EQ(std::memcmp(reinterpret_cast<const unsigned char*>(&logs[0]) + 260, c.bytes, sizeof c.bytes), 0)
+        << c.year << "-" << c.month << "-" << c.day;
+    EXPECT_EQ(logs[0].date, uint32_t(c.year) << 16 | uint32_t(c.month) << 8 | uint32_t(c.day)) << c.year;
+    EXPECT_EQ(logs[0].time, uint32_t(c.hour) << 24 | uint32_t(c.minute) << 16 | uint32_t(c.second) << 8) << c.year;
+    EXPECT_EQ(driver_->Unplug(disk).status, STATUS_SUCCESS);
+  }
+}
+
+// A start keeps the status the disk's own driver gave it, failure included,
+// and the filter takes on the disk's removable-media, read-only and floppy
+// traits either way (and nothing else of the disk's).
+TEST_F(FilterDriverTest, StartKeepsTheDisksStatusAndCopiesItsTraits) {
+  constexpr ULONG kCopied = FILE_REMOVABLE_MEDIA | FILE_READ_ONLY_DEVICE | FILE_FLOPPY_DISKETTE;
+  struct Case {
+    const char* what;
+    NTSTATUS start;
+    ULONG lower;
+    bool pend;
+  } cases[] = {
+      {"failed start of a read-only floppy", STATUS_INSUFFICIENT_RESOURCES,
+       FILE_READ_ONLY_DEVICE | FILE_FLOPPY_DISKETTE | FILE_REMOTE_DEVICE, false},
+      {"failed start, pended below", STATUS_UNSUCCESSFUL, FILE_REMOVABLE_MEDIA | FILE_READ_ONLY_DEVICE, true},
+      {"started read-only disk", STATUS_SUCCESS, FILE_READ_ONLY_DEVICE, false},
+      {"started disk with no traits", STATUS_SUCCESS, FILE_REMOTE_DEVICE, true},
+  };
+  for (const Case& c : cases) {
+    vx::host::FakeDisk& disk = AddDisk(vx::host::kBusTypeUsbDisk, UsbKeyName(u"Acme", u"Flash", u"1", u"A1"));
+    disk.SetCharacteristics(c.lower);
+    disk.SetStartStatus(c.start);
+    disk.SetPendRequests(c.pend);
+    EXPECT_EQ(driver_->Plug(disk), c.start) << c.what;
+    ASSERT_TRUE(disk.Filtered()) << c.what;
+    EXPECT_EQ(disk.Top()->Characteristics & ~FILE_DEVICE_SECURE_OPEN, c.lower & kCopied) << c.what;
+    EXPECT_TRUE(disk.Top()->Characteristics & FILE_DEVICE_SECURE_OPEN) << c.what;
+    EXPECT_EQ(driver_->Unplug(disk).status, STATUS_SUCCESS) << c.what;
+  }
+  EXPECT_EQ(TakeLogs().size(), 4u);
 }
 
 struct EnforcementCase {
@@ -204,7 +264,7 @@ TEST_F(FilterDriverTest, GetLogsChecksRoomAndHandsOutEveryEntryOnceInOrder) {
   // 130 arrivals: the first 128 are kept.
   for (int i = 0; i < 130; ++i) {
     vx::host::FakeDisk& disk = PlugUsb(UsbKeyName(u"V", u"P", u"R", std::u16string(u"S") + char16_t(u'0' + i % 10)));
-    driver_->Unplug(disk);
+    EXPECT_EQ(driver_->Unplug(disk).status, STATUS_SUCCESS);
   }
   EXPECT_EQ(vx::driver::DroppedLogEntries(), 2u);
   vx::host::TakeDebugLines();
@@ -230,10 +290,92 @@ TEST_F(FilterDriverTest, ControlDeviceCompletesOtherRequestsAndRefusesUnknownCod
                       IRP_MJ_SHUTDOWN, IRP_MJ_CLEANUP, IRP_MJ_PNP}) {
     EXPECT_EQ(vx::host::SendRequest(control_, major).status, STATUS_SUCCESS) << "major " << int(major);
   }
-  const ULONG otherCode = 0x00222008;
-  EXPECT_EQ(vx::host::SendDeviceControl(control_, otherCode, nullptr, 0, nullptr, 0).status, STATUS_ACCESS_DENIED);
-  EXPECT_EQ(vx::host::SendDeviceControl(control_, kIoctlDiskIsWritable, nullptr, 0, nullptr, 0).status,
-            STATUS_ACCESS_DENIED);
+  // Unknown codes of every transfer type are refused without touching a
+  // buffer. Regression case: the fuzzer sent code 0x0B (METHOD_NEITHER),
+  // which the kernel stand-in could not yet carry.
+  const struct {
+    const char* what;
+    ULONG code;
+  } unknown[] = {
+      {"buffered", 0x00222008},
+      {"in direct", 0x00222009},
+      {"out direct", 0x0022200A},
+      {"neither", 0x0022200B},
+      {"neither, device type 0", 0x0000000B},
+      {"the disks' writability query", kIoctlDiskIsWritable},
+  };
+  unsigned char input[16] = {1, 2, 3};
+  unsigned char output[16] = {};
+  for (const auto& c : unknown) {
+    const IoResult result = vx::host::SendDeviceControl(control_, c.code, input, sizeof input, output, sizeof output);
+    EXPECT_EQ(result.status, STATUS_ACCESS_DENIED) << c.what;
+    EXPECT_EQ(result.information, 0u) << c.what;
+  }
+  EXPECT_EQ(output[0], 0) << "nothing was written";
+}
+
+// Whoever opens the control device can replace the rule list, so it opens
+// only for LocalSystem (the service) and administrators in force; the token
+// the create carries decides, the impersonation token first.
+struct CallerCase {
+  const char* what;
+  Caller process;
+  std::optional<Caller> impersonated;
+  NTSTATUS status;
+};
+
+const CallerCase kCallerCases[] = {
+    {"LocalSystem, as the service runs", Caller::kLocalSystem, std::nullopt, STATUS_SUCCESS},
+    {"elevated administrator", Caller::kAdministrator, std::nullopt, STATUS_SUCCESS},
+    {"administrator without elevation", Caller::kFilteredAdministrator, std::nullopt, STATUS_ACCESS_DENIED},
+    {"standard user", Caller::kStandardUser, std::nullopt, STATUS_ACCESS_DENIED},
+    {"LocalSystem impersonating a user", Caller::kLocalSystem, Caller::kStandardUser, STATUS_ACCESS_DENIED},
+    {"LocalSystem impersonating anonymously", Caller::kLocalSystem, Caller::kAnonymous, STATUS_ACCESS_DENIED},
+    {"user impersonating LocalSystem", Caller::kStandardUser, Caller::kLocalSystem, STATUS_SUCCESS},
+};
+
+TEST_F(FilterDriverTest, ControlDeviceOpensOnlyForLocalSystemAndAdministrators) {
+  for (const CallerCase& c : kCallerCases) {
+    const IoResult result = vx::host::SendCreate(u"\\\\.\\VXDevFltr", c.process, c.impersonated);
+    EXPECT_EQ(result.status, c.status) << c.what;
+    EXPECT_EQ(result.information, 0u) << c.what;
+  }
+  EXPECT_EQ(vx::host::TokenHandlesOutstanding(), 0u);
+}
+
+TEST_F(FilterDriverTest, RefusedCallerGetsNoHandleAndTheRulesStand) {
+  ASSERT_EQ(SetRules({MakeRule(0, ACTION_BLOCK)}).status, STATUS_SUCCESS);
+  vx::host::FakeDisk& disk = PlugUsb(UsbKeyName(u"Acme", u"Flash", u"1", u"A1"));
+  EXPECT_EQ(vx::host::OpenDevice(u"\\\\.\\VXDevFltr", Caller::kStandardUser), nullptr)
+      << "no handle, so no empty list can be pushed";
+  EXPECT_EQ(vx::host::SendRead(disk.Top(), 512).status, STATUS_ACCESS_DENIED);
+  // Opening the disk itself is not the control device's business: any
+  // caller opens it (reads are judged by the rules).
+  vx::host::CallerScope user(Caller::kStandardUser);
+  EXPECT_EQ(vx::host::SendRequest(disk.Top(), IRP_MJ_CREATE).status, STATUS_SUCCESS);
+}
+
+// A token answer that cannot be read counts for nothing: the check fails
+// closed, one query at a time.
+TEST_F(FilterDriverTest, ControlDeviceCountsOnlyTheTokenAnswersItCouldRead) {
+  struct Case {
+    const char* what;
+    Caller caller;
+    int successes;  // pool allocations that succeed before one fails
+    NTSTATUS status;
+  } cases[] = {
+      {"administrator whose groups cannot be read", Caller::kAdministrator, 1, STATUS_ACCESS_DENIED},
+      {"LocalSystem whose user cannot be read: its Administrators group decides", Caller::kLocalSystem, 0,
+       STATUS_SUCCESS},
+      {"standard user whose user cannot be read", Caller::kStandardUser, 0, STATUS_ACCESS_DENIED},
+  };
+  for (const Case& c : cases) {
+    vx::host::FailAllocationAfter(c.successes);
+    EXPECT_EQ(vx::host::SendCreate(u"\\\\.\\VXDevFltr", c.caller).status, c.status) << c.what;
+    vx::host::FailAllocationAfter(-1);
+    EXPECT_EQ(vx::host::PoolAllocationsOutstanding(), 0u) << c.what;
+  }
+  EXPECT_EQ(vx::host::TokenHandlesOutstanding(), 0u);
 }
 
 struct KeyCase {
@@ -260,7 +402,7 @@ TEST_F(FilterDriverTest, IdentityComesFromTheKeyNameOrIsTheDefault) {
     ASSERT_EQ(logs.size(), 1u) << c.what;
     EXPECT_STREQ(logs[0].vendor, c.vendor) << c.what;
     EXPECT_STREQ(logs[0].serial, c.serial) << c.what;
-    driver_->Unplug(disk);
+    EXPECT_EQ(driver_->Unplug(disk).status, STATUS_SUCCESS);
   }
   // A rule can target the default identity.
   ASSERT_EQ(SetRules({MakeRule(RULE_CHECK_VENDOR | RULE_EXACT_VENDOR, ACTION_BLOCK, "generic")}).status,
@@ -289,7 +431,7 @@ TEST_F(FilterDriverTest, ArrivalWithoutMemory) {
     ASSERT_EQ(logs.size(), c.filtered ? 1u : 0u) << c.successes;
     if (c.filtered) {
       EXPECT_STREQ(logs[0].vendor, c.vendor);
-      driver_->Unplug(disk);
+      EXPECT_EQ(driver_->Unplug(disk).status, STATUS_SUCCESS);
     }
     vx::host::FailAllocationAfter(-1);
     EXPECT_EQ(vx::host::PoolAllocationsOutstanding(), 0u) << c.successes;
@@ -332,6 +474,45 @@ TEST_F(FilterDriverTest, LowerDriverThatPendsEverything) {
   EXPECT_EQ(read.information, 512u);
   EXPECT_EQ(driver_->Unplug(disk).status, STATUS_SUCCESS);
   EXPECT_EQ(TakeLogs().size(), 1u);
+}
+
+// While removal waits for the requests inside the driver, a new request of
+// any kind is refused with STATUS_DELETE_PENDING and never reaches the disk.
+TEST_F(FilterDriverTest, RequestsArrivingWhileRemovalWaitsAreRefused) {
+  vx::host::FakeDisk& disk = PlugUsb(UsbKeyName(u"Acme", u"Flash", u"1", u"A1"));
+  PDEVICE_OBJECT top = disk.Top();
+  disk.HoldReadsAndWrites();
+  std::thread reader([&] { EXPECT_EQ(vx::host::SendRead(top, 512).status, STATUS_SUCCESS); });
+  disk.WaitUntilHeld(1);
+  std::thread remover([&] { EXPECT_EQ(driver_->Unplug(disk).status, STATUS_SUCCESS); });
+  vx::host::WaitForEventWaiters(1);  // removal is waiting for the read
+  disk.ClearSeen();
+
+  struct Case {
+    const char* what;
+    std::function<IoResult()> send;
+  } cases[] = {
+      {"read", [&] { return vx::host::SendRead(top, 512); }},
+      {"write", [&] { return vx::host::SendWrite(top, 512); }},
+      {"writability query",
+       [&] { return vx::host::SendDeviceControl(top, kIoctlDiskIsWritable, nullptr, 0, nullptr, 0); }},
+      {"other device control",
+       [&] { return vx::host::SendDeviceControl(top, kIoctlDiskGetGeometry, nullptr, 0, nullptr, 0); }},
+      {"flush", [&] { return vx::host::SendRequest(top, IRP_MJ_FLUSH_BUFFERS); }},
+      {"power", [&] { return vx::host::SendRequest(top, IRP_MJ_POWER, IRP_MN_SET_POWER); }},
+      {"Plug and Play", [&] { return vx::host::SendRequest(top, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES); }},
+  };
+  for (const Case& c : cases) {
+    const IoResult result = c.send();
+    EXPECT_EQ(result.status, STATUS_DELETE_PENDING) << c.what;
+    EXPECT_EQ(result.information, 0u) << c.what;
+  }
+  EXPECT_TRUE(disk.Seen().empty()) << "a refused request reached the disk";
+
+  disk.ReleaseReadsAndWrites();
+  reader.join();
+  remover.join();
+  EXPECT_FALSE(disk.Filtered());
 }
 
 TEST_F(FilterDriverTest, RemovalWaitsForRequestsStillInsideTheDriver) {

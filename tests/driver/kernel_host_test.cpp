@@ -79,7 +79,7 @@ void WaitHoldingSpinLock() {
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, TRUE);
   KeAcquireSpinLock(&deathLock, &irql);
-  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+  (void)KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);  // stops the program first
 }
 
 void ReleaseWithoutHolding() { KeReleaseSpinLock(&deathLock, 0); }
@@ -90,6 +90,53 @@ void CompleteTwice() {
   PIRP irp = vx::host::AllocateIrp(1);
   IofCompleteRequest(irp, IO_NO_INCREMENT);
   IofCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+FAST_MUTEX deathMutex;
+
+void MutexOutsideARegion() { ExAcquireFastMutexUnsafe(&deathMutex); }
+
+void LeaveRegionHoldingTheMutex() {
+  KeEnterCriticalRegion();
+  ExAcquireFastMutexUnsafe(&deathMutex);
+  KeLeaveCriticalRegion();
+}
+
+void MutexTwice() {
+  KeEnterCriticalRegion();
+  ExAcquireFastMutexUnsafe(&deathMutex);
+  ExAcquireFastMutexUnsafe(&deathMutex);
+}
+
+void MutexUnderASpinLock() {
+  KIRQL irql;
+  KeEnterCriticalRegion();
+  KeAcquireSpinLock(&deathLock, &irql);
+  ExAcquireFastMutexUnsafe(&deathMutex);
+}
+
+void ReleaseMutexNotHeld() { ExReleaseFastMutexUnsafe(&deathMutex); }
+
+void LeaveRegionNotEntered() { KeLeaveCriticalRegion(); }
+
+// A fast mutex in its unsafe form is held only inside a critical region, so
+// that a suspended holder cannot stop every later one.
+TEST(KernelHostDeathTest, FastMutexIsHeldOnlyInsideACriticalRegion) {
+  KeInitializeSpinLock(&deathLock);
+  ExInitializeFastMutex(&deathMutex);
+  EXPECT_DEATH(MutexOutsideARegion(), "fast mutex acquired outside a critical region");
+  EXPECT_DEATH(LeaveRegionHoldingTheMutex(), "critical region left while a fast mutex is held");
+  EXPECT_DEATH(MutexTwice(), "fast mutex acquired twice");
+  EXPECT_DEATH(MutexUnderASpinLock(), "fast mutex acquired with a spin lock held");
+  EXPECT_DEATH(ReleaseMutexNotHeld(), "does not hold it");
+  EXPECT_DEATH(LeaveRegionNotEntered(), "without being entered");
+  // Used as it should be, it is free again afterwards.
+  for (int i = 0; i < 2; ++i) {
+    KeEnterCriticalRegion();
+    ExAcquireFastMutexUnsafe(&deathMutex);
+    ExReleaseFastMutexUnsafe(&deathMutex);
+    KeLeaveCriticalRegion();
+  }
 }
 
 TEST(KernelHostDeathTest, MisuseStopsTheProgram) {

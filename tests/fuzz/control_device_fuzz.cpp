@@ -1,12 +1,15 @@
 // Any sequence of requests to the control device and to two USB disks, with
-// any lengths and bytes: every answer is one the driver may give, never
-// reports more bytes than the buffer holds, and the kernel stand-in finds no
-// misuse (it stops the program on one).
+// any lengths and bytes, and opens of the control device by any caller:
+// every answer is one the driver may give, never reports more bytes than the
+// buffer holds, only LocalSystem and administrators in force open the
+// control device, and the kernel stand-in finds no misuse (it stops the
+// program on one).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "common/filter_control.h"
@@ -43,7 +46,7 @@ void Check(bool condition) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static Rig* rig = new Rig;
   while (size > 0) {
-    const uint32_t op = Take(data, size, 1) % 6;
+    const uint32_t op = Take(data, size, 1) % 7;
     if (op == 0 || op == 1 || op == 2) {
       const ULONG code = op == 0 ? IOCTL_SET_RULE_LIST : op == 1 ? IOCTL_GET_LOGS : Take(data, size, 4);
       const ULONG inputLength = Take(data, size, 2) % 40000;
@@ -82,6 +85,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       } else {
         Check(status != STATUS_MEDIA_WRITE_PROTECTED);
       }
+    } else if (op == 5) {
+      // An open of the control device: the token it acts with decides.
+      using vx::host::Caller;
+      const Caller callers[] = {Caller::kLocalSystem, Caller::kAdministrator, Caller::kFilteredAdministrator,
+                                Caller::kStandardUser, Caller::kAnonymous};
+      const Caller process = callers[Take(data, size, 1) % 4];
+      const uint32_t pick = Take(data, size, 1) % 6;
+      const std::optional<Caller> impersonated = pick < 5 ? std::optional<Caller>(callers[pick]) : std::nullopt;
+      const Caller acting = impersonated.value_or(process);
+      const bool allowed = acting == Caller::kLocalSystem || acting == Caller::kAdministrator;
+      const vx::host::IoResult result = vx::host::SendCreate(u"\\\\.\\VXDevFltr", process, impersonated);
+      Check(result.status == (allowed ? STATUS_SUCCESS : STATUS_ACCESS_DENIED));
+      Check(vx::host::TokenHandlesOutstanding() == 0);
     } else {
       // Plug or unplug the second disk.
       if (rig->other.Filtered()) {

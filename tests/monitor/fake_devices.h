@@ -21,6 +21,7 @@ struct FakeDriver {
   std::deque<USB_LOG> filterLog;                // handed out by IOCTL_GET_LOGS
   std::vector<std::vector<uint8_t>> lockLogs;   // one LOCK_LOG per IOCTL_GET_LOCK_LOG
   bool failLogReads = false;
+  std::map<uint32_t, int> refusals;  // how many of the next requests of a code to refuse
   int opens = 0;
 
   int CountOf(uint32_t code) const {
@@ -50,6 +51,10 @@ class FakeDeviceChannel final : public DeviceChannel {
                  uint32_t& bytesReturned) override {
       driver_.codes.push_back(code);
       bytesReturned = 0;
+      if (auto refusal = driver_.refusals.find(code); refusal != driver_.refusals.end() && refusal->second > 0) {
+        --refusal->second;
+        return false;
+      }
       if (code == IOCTL_SET_RULE_LIST) {
         const auto* bytes = static_cast<const uint8_t*>(input);
         driver_.ruleLists.emplace_back(bytes, bytes + inputLength);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "monitor/driver_steps.h"
 #include "monitor/install_dir.h"
 #include "policy/rule_text.h"
 #include "tests/monitor/monitor_test_support.h"
@@ -68,11 +69,54 @@ TEST_F(MonitorLoopTest, WhileTheLockDriverIsMissingTheRulesArePushedEveryPass) {
   EXPECT_EQ(SetRuleListsSent(), 5);
 
   devices_.filter.present = false;  // and the other way round
-  shared.policy->SetDriveLocks(0);
+  ASSERT_EQ(shared.policy->SetDriveLocks(0), 1);
   monitor_->RunPass();
   monitor_->RunPass();
   EXPECT_EQ(devices_.lock.CountOf(IOCTL_CDDVD_LOCK), 3);
   EXPECT_TRUE(shared.policy->PolicyChanged());
+}
+
+// A driver that refuses its settings has not taken them: the next pass sends
+// them again, and only a pass in which both drivers accepted clears the flag.
+TEST_F(MonitorLoopTest, ARefusedPushIsSentAgainOnTheNextPassAndOnlyThenClearsPolicyChanged) {
+  struct Case {
+    const char* what;
+    bool filterDriver;
+    uint32_t refusedCode;
+  };
+  const Case cases[] = {
+      {"rule list", true, IOCTL_SET_RULE_LIST},
+      {"CD/DVD lock", false, IOCTL_CDDVD_LOCK},
+      {"floppy lock", false, IOCTL_FLOPPY_LOCK},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::FakeDeviceChannel devices;
+    test::FakeDriver& refusing = c.filterDriver ? devices.filter : devices.lock;
+    refusing.refusals[c.refusedCode] = 1;
+    MonitorShared passShared;
+    Monitor monitor(Environment(devices), passShared);
+    monitor.StartUp();
+
+    monitor.RunPass();  // refused
+    EXPECT_TRUE(passShared.policy->PolicyChanged());
+    EXPECT_EQ(refusing.CountOf(c.refusedCode), 1);
+
+    monitor.RunPass();  // sent again, accepted by both
+    EXPECT_EQ(refusing.CountOf(c.refusedCode), 2);
+    EXPECT_FALSE(passShared.policy->PolicyChanged());
+    // The whole push went again: both lock codes (the second one also in the
+    // pass whose first was refused) and the rule list.
+    EXPECT_EQ(devices.lock.CountOf(IOCTL_CDDVD_LOCK), 2);
+    EXPECT_EQ(devices.lock.CountOf(IOCTL_FLOPPY_LOCK), 2);
+    EXPECT_EQ(devices.filter.CountOf(IOCTL_SET_RULE_LIST), 2);
+
+    monitor.RunPass();  // nothing left to push; the logs are still read every pass
+    EXPECT_EQ(devices.filter.CountOf(IOCTL_SET_RULE_LIST), 2);
+    EXPECT_EQ(devices.lock.CountOf(IOCTL_CDDVD_LOCK), 2);
+    EXPECT_EQ(devices.lock.CountOf(IOCTL_GET_LOCK_LOG), 3);
+    EXPECT_EQ(devices.filter.CountOf(IOCTL_GET_LOGS), 3);
+  }
 }
 
 TEST_F(MonitorLoopTest, AChangeMadeDuringAPassIsPushedByTheNextOne) {
@@ -116,6 +160,28 @@ TEST_F(MonitorLoopTest, AnEmptyRuleListSendsZeroBytes) {
   ASSERT_EQ(devices_.filter.ruleLists.size(), 1u);
   EXPECT_TRUE(devices_.filter.ruleLists[0].empty());
   EXPECT_EQ(debugLines, (std::vector<std::string>{"Set 0 usb rule"}));
+}
+
+// The filter step decodes into the driver's 128 rules: a longer text sends
+// the first 128, whole, and nothing is written past the buffer.
+TEST(FilterDriverStep, ARuleTextOfMoreThan128RulesSendsTheFirst128) {
+  for (std::size_t ruleCount : {std::size_t{128}, std::size_t{129}, std::size_t{300}}) {
+    SCOPED_TRACE(ruleCount);
+    std::vector<USB_RULE> rules;
+    for (std::size_t i = 0; i < ruleCount; ++i)
+      rules.push_back(test::MakeRule(("V" + std::to_string(i)).c_str(), "", "", "", RULE_CHECK_VENDOR, ACTION_BLOCK));
+    test::FakeDeviceChannel devices;
+    std::vector<std::string> lines;
+    std::vector<USB_LOG> logBuffer;
+    const DriverStepResult result = RunFilterDriverStep(
+        devices, true, RulesToHex(rules.data(), rules.size()), [&](const char* line) { lines.emplace_back(line); },
+        logBuffer);
+    EXPECT_TRUE(result.pushed);
+    EXPECT_EQ(lines, (std::vector<std::string>{"Set 128 usb rule"}));
+    ASSERT_EQ(devices.filter.ruleLists.size(), 1u);
+    ASSERT_EQ(devices.filter.ruleLists[0].size(), USB_MAX_RULES * sizeof(USB_RULE));
+    EXPECT_EQ(std::memcmp(devices.filter.ruleLists[0].data(), rules.data(), USB_MAX_RULES * sizeof(USB_RULE)), 0);
+  }
 }
 
 TEST_F(MonitorLoopTest, APassStoringFilterAndLockRowsCountsOnce) {

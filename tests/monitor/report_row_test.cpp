@@ -56,6 +56,38 @@ TEST(ReportRow, FilterEntryTextsAndLocalTime) {
   EXPECT_EQ(row.action, 0);
 }
 
+// Every date and time field is read from its own place in both layouts: a
+// day that differs from its month, and hour, minute and second all apart.
+TEST(ReportRow, BothConversionsReadEachDateAndTimeField) {
+  TimeZone utc("UTC0");
+  struct Case {
+    int year, month, day, hour, minute, second;
+    int32_t epoch;
+  };
+  const Case cases[] =
+      {
+          {2014, 3, 25, 17, 42, 9, 1395769329},  {2014, 3, 3, 9, 5, 7, 1393837507},
+          {1999, 12, 31, 23, 59, 58, 946684798}, {2020, 2, 29, 0, 0, 1, 1582934401},
+          {2038, 1, 19, 3, 14, 7, 2147483647},  // the last second of the signed 32-bit range
+      };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.year << "-" << c.month << "-" << c.day);
+    USB_LOG entry = test::MakeFilterEntry("v", "p", "s", ACTION_ALLOW);
+    entry.date =
+        (static_cast<uint32_t>(c.year) << 16) | (static_cast<uint32_t>(c.month) << 8) | static_cast<uint32_t>(c.day);
+    entry.time = (static_cast<uint32_t>(c.hour) << 24) | (static_cast<uint32_t>(c.minute) << 16) |
+                 (static_cast<uint32_t>(c.second) << 8);
+    EXPECT_EQ(FilterLogToRow(entry).time, c.epoch);
+
+    const auto bytes = test::MakeLockLog({"CdRom0"}, 1, c.year, c.month, c.day, c.hour, c.minute, c.second);
+    LOCK_LOG log;
+    std::memcpy(log.bytes, bytes.data(), sizeof log.bytes);
+    const auto rows = LockLogToRows(log);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].time, c.epoch);
+  }
+}
+
 #ifndef _WIN32
 TEST(ReportRow, LocalTimeFollowsTheTimeZoneRules) {
   TimeZone central("CET-1CEST,M3.5.0,M10.5.0/3");

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "tests/support/temp_dir.h"
 
@@ -22,6 +24,27 @@ std::string Utf8(const std::filesystem::path& path) {
   const auto text = path.u8string();
   return std::string(text.begin(), text.end());
 }
+
+std::vector<std::string> ProductsOf(const std::vector<StoredReport>& reports) {
+  std::vector<std::string> products;
+  for (const auto& r : reports) products.push_back(r.row.product);
+  return products;
+}
+
+// Another connection to the database, as another process would hold it.
+class OtherConnection {
+ public:
+  explicit OtherConnection(const std::filesystem::path& file) {
+    EXPECT_EQ(sqlite3_open(Utf8(file).c_str(), &db_), SQLITE_OK);
+  }
+  OtherConnection(const OtherConnection&) = delete;
+  OtherConnection& operator=(const OtherConnection&) = delete;
+  ~OtherConnection() { (void)sqlite3_close(db_); }  // a test's connection; nothing to act on
+  [[nodiscard]] bool Execute(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+
+ private:
+  sqlite3* db_ = nullptr;
+};
 
 class ReportStoreTest : public testing::Test {
  protected:
@@ -125,6 +148,48 @@ TEST_F(ReportStoreTest, ABusyDatabaseKeepsTheWholeBatch) {
   EXPECT_EQ(IdsOf(ReportsAfter(File(), 0, 10)), (std::vector<int64_t>{1, 2, 3, 4}));
 }
 #endif
+
+// A writer that holds the database for less than the busy timeout is waited
+// for: the batch is stored after the writer's row, and nothing is kept.
+TEST_F(ReportStoreTest, AWriterReleasingWithinTheBusyTimeoutIsWaitedFor) {
+  ReportStore store(File());
+  ASSERT_EQ(store.StoreBatch({Row(1, "a")}), 1u);
+  OtherConnection writer(File());
+  ASSERT_TRUE(writer.Execute("BEGIN IMMEDIATE"));
+  ASSERT_TRUE(
+      writer.Execute("INSERT INTO reports (time, vendor, product, serial, action) VALUES (2, 'V', 'w', 'S', 1)"));
+  std::thread release([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(writer.Execute("COMMIT"));
+  });
+  EXPECT_EQ(store.StoreBatch({Row(3, "b"), Row(4, "c")}), 2u);
+  release.join();
+  EXPECT_EQ(store.PendingRows(), 0u);
+  EXPECT_EQ(ProductsOf(ReportsAfter(File(), 0, 10)), (std::vector<std::string>{"a", "w", "b", "c"}));
+}
+
+// A batch is one transaction: a row the database refuses takes the whole
+// batch back, and once the refusal is gone every row is stored exactly once.
+TEST_F(ReportStoreTest, ARefusedRowTakesTheWholeBatchBackAndEachRowIsStoredOnceLater) {
+  ReportStore store(File());
+  ASSERT_EQ(store.StoreBatch({Row(1, "before")}), 1u);
+  {
+    OtherConnection admin(File());
+    ASSERT_TRUE(
+        admin.Execute("CREATE TRIGGER refuse_second BEFORE INSERT ON reports WHEN NEW.product = 'second' "
+                      "BEGIN SELECT RAISE(ABORT, 'refused'); END"));
+  }
+  EXPECT_EQ(store.StoreBatch({Row(2, "first"), Row(3, "second"), Row(4, "third")}), 0u);
+  EXPECT_EQ(store.PendingRows(), 3u);
+  EXPECT_EQ(ProductsOf(ReportsAfter(File(), 0, 10)), (std::vector<std::string>{"before"}));
+  {
+    OtherConnection admin(File());
+    ASSERT_TRUE(admin.Execute("DROP TRIGGER refuse_second"));
+  }
+  EXPECT_EQ(store.StoreBatch({}), 3u);
+  EXPECT_EQ(store.PendingRows(), 0u);
+  EXPECT_EQ(ProductsOf(ReportsAfter(File(), 0, 10)), (std::vector<std::string>{"before", "first", "second", "third"}));
+}
 
 TEST_F(ReportStoreTest, NonAsciiInstallPath) {
   const auto directory = dir_.path() / std::filesystem::path(u8"گزارش-データ");

@@ -108,6 +108,31 @@ TEST(DecideDeviceAction, FirstMatchingRuleDecides) {
   }
 }
 
+// The decoding buffer holds the driver's 128 rules: a longer text (which the
+// policy field cannot hold, but a caller may pass) is read up to rule 128 and
+// no further.
+TEST(DecideDeviceAction, ATextOfMoreThan128RulesIsDecodedUpToTheBound) {
+  const USB_RULE disk = test::MakeRule("SanDisk", "Cruzer Blade", "1.26", "4C530001", 0, 0);
+  const USB_RULE miss = test::MakeRule("Kingston", "", "", "", RULE_CHECK_VENDOR, ACTION_BLOCK);
+  const USB_RULE hit = test::MakeRule("SanDisk", "", "", "", RULE_CHECK_VENDOR, ACTION_READ_ONLY);
+  struct Case {
+    std::size_t rules;
+    std::size_t firstMatch;  // index of the one matching rule
+    int32_t action;
+  };
+  const Case cases[] = {
+      {130, 127, ACTION_READ_ONLY},  // the last rule within the bound
+      {130, 128, ACTION_ALLOW},      // the first rule past it is never read
+      {1000, 999, ACTION_ALLOW},
+  };
+  for (const auto& c : cases) {
+    std::vector<USB_RULE> rules(c.rules, miss);
+    rules[c.firstMatch] = hit;
+    EXPECT_EQ(DecideDeviceAction(disk, RulesToHex(rules.data(), rules.size())), c.action)
+        << c.rules << " rules, match at " << c.firstMatch;
+  }
+}
+
 TEST(DecideDeviceAction, PatternsWithoutATerminatorAndTrailingPartialRules) {
   USB_RULE disk = test::MakeRule(std::string(63, 'A').c_str(), "P", "", "", 0, 0);
   USB_RULE rule = test::MakeRule("", "", "", "", RULE_CHECK_VENDOR, ACTION_BLOCK);

@@ -228,7 +228,7 @@ TEST_F(PolicyStoreTest, EveryApplySetsTheFlagAndOnlyAPushOfTheCurrentGenerationC
 
   // A change made while the monitor pushes survives the monitor's clear.
   store_.ReadWithGeneration([](const PolicyState&) { return 0; }, pushed);
-  store_.SetDriveLocks(0);
+  ASSERT_EQ(store_.SetDriveLocks(0), 1);
   EXPECT_FALSE(store_.ClearPolicyChanged(pushed));
   EXPECT_TRUE(store_.PolicyChanged());
 

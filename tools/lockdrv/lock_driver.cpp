@@ -1,10 +1,32 @@
 // VXDevCtrl.sys: keeps the CD/DVD and floppy lock states it is sent and logs
-// every change in a LOCK_LOG that IOCTL_GET_LOCK_LOG hands out once.
-#include <ntddk.h>
-
+// every change in a LOCK_LOG that IOCTL_GET_LOCK_LOG hands out once. Its
+// control device opens only for LocalSystem and administrators in force
+// (driver/control_caller.h), as whoever holds it sets the drive locks.
+//
+// Built against the DDK for Windows and natively against the filter driver's
+// kernel stand-in, so its tests run with real requests on both.
+#include "driver/kernel_api.h"
+// The kernel header comes first so that the shared codes use its CTL_CODE.
 #include "common/lock_control.h"
+#include "driver/control_caller.h"
+#include "tools/lockdrv/lock_driver.h"
 
 namespace {
+
+// The names as the kernel takes them, the same text as the shared ones.
+constexpr const WCHAR kDeviceName[] = VX_TEXT("\\Device\\VXDevCtrl");
+constexpr const WCHAR kLinkName[] = VX_TEXT("\\DosDevices\\VXDevCtrl");
+
+template <typename A, typename B, size_t N, size_t M>
+constexpr bool SameText(const A (&a)[N], const B (&b)[M]) {
+  if (N != M) return false;
+  for (size_t i = 0; i < N; ++i) {
+    if (static_cast<unsigned>(a[i]) != static_cast<unsigned>(b[i])) return false;
+  }
+  return true;
+}
+static_assert(SameText(kDeviceName, VX_LOCK_DEVICE_NAME), "device name as in lock_control.h");
+static_assert(SameText(kLinkName, VX_LOCK_LINK_NAME), "link name as in lock_control.h");
 
 constexpr UCHAR kActionLocked = 0;
 constexpr UCHAR kActionUnlocked = 1;
@@ -25,7 +47,9 @@ void CopyName(UCHAR* slot, const char* name) {
   for (int i = 0; name[i] != '\0' && i < LOCK_LOG_NAME_SIZE - 1; ++i) slot[i] = static_cast<UCHAR>(name[i]);
 }
 
-// Appends one entry stamped with the local time; spin lock held.
+// Appends one entry stamped with the local time.
+// IRQL: DISPATCH_LEVEL, with the state's spin lock held (the time routines
+// are callable at any level); takes nothing else.
 void AppendEntry(LockDriverState* state, const char* name, UCHAR action) {
   UCHAR* bytes = state->log.bytes;
   const int count = static_cast<signed char>(bytes[LOCK_LOG_COUNT_OFFSET]);
@@ -48,6 +72,8 @@ void AppendEntry(LockDriverState* state, const char* name, UCHAR action) {
   bytes[LOCK_LOG_COUNT_OFFSET] = static_cast<UCHAR>(count + 1);
 }
 
+// IRQL: at most DISPATCH_LEVEL; takes the state's spin lock, so the caller
+// must hold no lock.
 void SetLock(bool LockDriverState::*which, const char* name, bool locked) {
   LockDriverState* state = State();
   KIRQL irql;
@@ -60,6 +86,8 @@ void SetLock(bool LockDriverState::*which, const char* name, bool locked) {
 }
 
 // Moves the log out into `output` and empties it.
+// IRQL: at most DISPATCH_LEVEL; takes the state's spin lock, so the caller
+// must hold no lock. `output` is the request's locked system address.
 void TakeLog(UCHAR* output) {
   LockDriverState* state = State();
   KIRQL irql;
@@ -71,13 +99,17 @@ void TakeLog(UCHAR* output) {
   KeReleaseSpinLock(&state->lock, irql);
 }
 
-NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+// Any IRQL up to DISPATCH_LEVEL; returns `status`, which the dispatch
+// routine returns.
+[[nodiscard]] NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
   irp->IoStatus.Status = status;
   irp->IoStatus.Information = information;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
 }
 
+// IRQL: PASSIVE_LEVEL, in the thread of the service's DeviceIoControl;
+// holds no lock of its own across the routines it calls.
 NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   switch (stack->Parameters.DeviceIoControl.IoControlCode) {
@@ -106,21 +138,30 @@ NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT, PIRP irp) {
   }
 }
 
-NTSTATUS NTAPI DispatchOpenClose(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS, 0); }
+// IRQL: PASSIVE_LEVEL, in the opening thread; holds no lock.
+NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, vx::driver::CheckControlCaller(), 0); }
 
+// IRQL: PASSIVE_LEVEL; holds no lock.
+NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS, 0); }
+
+// IRQL: PASSIVE_LEVEL; no request is inside the driver any more.
 void NTAPI LockDriverUnload(PDRIVER_OBJECT) {
   UNICODE_STRING linkName;
-  RtlInitUnicodeString(&linkName, VX_LOCK_LINK_NAME);
-  IoDeleteSymbolicLink(&linkName);
+  RtlInitUnicodeString(&linkName, kLinkName);
+  // The link was made at load; if it is already gone there is nothing left
+  // to remove, and the device goes either way.
+  (void)IoDeleteSymbolicLink(&linkName);
   IoDeleteDevice(controlDevice);
+  controlDevice = nullptr;
 }
 
 }  // namespace
 
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+// IRQL: PASSIVE_LEVEL, at load.
+VX_EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   UNICODE_STRING deviceName, linkName;
-  RtlInitUnicodeString(&deviceName, VX_LOCK_DEVICE_NAME);
-  RtlInitUnicodeString(&linkName, VX_LOCK_LINK_NAME);
+  RtlInitUnicodeString(&deviceName, kDeviceName);
+  RtlInitUnicodeString(&linkName, kLinkName);
   NTSTATUS status =
       IoCreateDevice(driver, sizeof(LockDriverState), &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &controlDevice);
   if (!NT_SUCCESS(status)) return status;
@@ -132,11 +173,12 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   status = IoCreateSymbolicLink(&linkName, &deviceName);
   if (!NT_SUCCESS(status)) {
     IoDeleteDevice(controlDevice);
+    controlDevice = nullptr;
     return status;
   }
-  driver->MajorFunction[IRP_MJ_CREATE] = DispatchOpenClose;
-  driver->MajorFunction[IRP_MJ_CLOSE] = DispatchOpenClose;
-  driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchOpenClose;
+  driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
+  driver->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
+  driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchClose;
   driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchControl;
   driver->DriverUnload = LockDriverUnload;
   return STATUS_SUCCESS;

@@ -1,20 +1,17 @@
-// clang-format off
 #include <windows.h>
-#include <dbghelp.h>
-// clang-format on
 
 #include "service/crash/windows/crash_reporter.h"
 
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <cwchar>
 #include <string>
 
-#include "service/crash/bundle_writer.h"
 #include "service/crash/crash_files.h"
-#include "service/crash/crash_info.h"
+#include "service/crash/crash_report.h"
+#include "service/crash/windows/win_crash_platform.h"
 
 namespace vx::crash {
 namespace {
@@ -29,116 +26,42 @@ int32_t versionMinor = 0;
 int32_t versionBuild = 0;
 int32_t versionRevision = 0;
 
-// Static rather than on the stack: the crash may be a stack overflow.
-uint8_t infoFile[kCrashInfoSize];
+// The reporter: a thread made at install that waits for a crash and then
+// writes the report on a stack of its own. The faulting thread may have
+// almost none left (a deep recursion, a large local buffer), and the report
+// (the minidump above all) needs a good deal. The thread only waits, so it
+// neither keeps the process alive (the process ends when its program returns
+// or calls ExitProcess, whatever other threads do) nor touches its exit code.
+HANDLE reporterThread = nullptr;
+DWORD reporterThreadId = 0;
+HANDLE crashSignal = nullptr;  // manual reset; set once, by the faulting thread
 
-uint32_t Low32(uintptr_t value) { return static_cast<uint32_t>(value); }
-uint32_t Low32(int64_t value) { return static_cast<uint32_t>(static_cast<uint64_t>(value)); }
+// The hand-over, written by the faulting thread before it sets crashSignal
+// (setting and waiting for an event order the writes before the reads).
+EXCEPTION_POINTERS* handedPointers = nullptr;
+DWORD handedThread = 0;
 
-bool WriteMinidump(const std::wstring& path, EXCEPTION_POINTERS* pointers) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  MINIDUMP_EXCEPTION_INFORMATION exception{};
-  exception.ThreadId = GetCurrentThreadId();
-  exception.ExceptionPointers = pointers;
-  exception.ClientPointers = TRUE;
-  BOOL written = MiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file, MiniDumpNormal,
-                                   pointers != nullptr ? &exception : nullptr, nullptr, nullptr);
-  CloseHandle(file);
-  return written != FALSE;
+[[noreturn]] void EndProcess() { ExitProcess(static_cast<UINT>(-1)); }
+
+void ReportCrash(EXCEPTION_POINTERS* pointers, DWORD faultingThread) {
+  WinCrashPlatform platform(pointers, faultingThread, installingThread, static_cast<unsigned>(startTime));
+  InstalledState installed;
+  installed.moduleDir = moduleDir;
+  installed.startTime = startTime;
+  std::memcpy(installed.appCode, appCode, sizeof appCode);
+  installed.versionMajor = versionMajor;
+  installed.versionMinor = versionMinor;
+  installed.versionBuild = versionBuild;
+  installed.versionRevision = versionRevision;
+  // The process ends next whatever the report achieved; what it holds is
+  // decided inside (whole files only).
+  (void)WriteCrashReport(installed, platform.Exception(), platform);
 }
 
-void FillPlatformInfo(CrashRecord& record) {
-  OSVERSIONINFOW version{};
-  version.dwOSVersionInfoSize = sizeof version;
-  static_assert(sizeof(OSVERSIONINFOW) == kOsVersionInfoSize);
-  if (GetVersionExW(&version)) {
-    record.osVersion.majorVersion = version.dwMajorVersion;
-    record.osVersion.minorVersion = version.dwMinorVersion;
-    record.osVersion.buildNumber = version.dwBuildNumber;
-    record.osVersion.platformId = version.dwPlatformId;
-    for (std::size_t i = 0; i < 128; ++i)
-      record.osVersion.csdVersion[i] = static_cast<uint16_t>(version.szCSDVersion[i]);
-  }
-
-  SYSTEM_INFO system{};
-  GetSystemInfo(&system);
-  SystemInfo32& out = record.systemInfo;
-  out.processorArchitecture = system.wProcessorArchitecture;
-  out.reserved = system.wReserved;
-  out.pageSize = system.dwPageSize;
-  out.minimumApplicationAddress = Low32(reinterpret_cast<uintptr_t>(system.lpMinimumApplicationAddress));
-  out.maximumApplicationAddress = Low32(reinterpret_cast<uintptr_t>(system.lpMaximumApplicationAddress));
-  out.activeProcessorMask = Low32(static_cast<uintptr_t>(system.dwActiveProcessorMask));
-  out.numberOfProcessors = system.dwNumberOfProcessors;
-  out.processorType = system.dwProcessorType;
-  out.allocationGranularity = system.dwAllocationGranularity;
-  out.processorLevel = system.wProcessorLevel;
-  out.processorRevision = system.wProcessorRevision;
-}
-
-bool WriteInfoFile(const std::wstring& path) {
-  std::FILE* file = _wfopen(path.c_str(), L"wb");
-  if (file == nullptr) return false;
-  bool ok = std::fwrite(infoFile, 1, sizeof infoFile, file) == sizeof infoFile;
-  return std::fclose(file) == 0 && ok;
-}
-
-void WriteBundle(const std::wstring& bundlePath, const std::wstring& infoPath, const std::wstring& dumpPath) {
-  try {
-    VXSecureBundle::BundleWriter writer;
-    writer.SetKey(&kCrashBundleKey, 1);
-    if (!writer.Open(bundlePath, Low32(static_cast<int64_t>(std::time(nullptr))), 0, kCrashLogVersion)) return;
-    writer.AddFile(infoPath, "info");
-    writer.AddFile(dumpPath, "dump");
-    writer.Close();
-  } catch (...) {
-    // Out of memory in a damaged process: the loose files are still removed
-    // and the process still ends.
-  }
-}
-
-// The C runtime keeps the generator's state per thread, so a thread other
-// than the one that seeded it would draw the unseeded sequence and every crash
-// name would carry the same two numbers. Such a thread seeds its own generator
-// with the same seed first, and so draws what the installing thread would.
-void SeedThisThreadLikeTheInstaller() {
-  if (GetCurrentThreadId() != installingThread) std::srand(static_cast<unsigned>(startTime));
-}
-
-void ReportCrash(EXCEPTION_POINTERS* pointers) {
-  const int64_t filterTime = std::time(nullptr);
-  SeedThisThreadLikeTheInstaller();
-  const int firstDraw = std::rand();
-  const int secondDraw = std::rand();
-  const std::wstring base = CrashBaseName(moduleDir, appCode, filterTime, secondDraw, firstDraw);
-  const std::wstring infoPath = base + L".ifo";
-  const std::wstring dumpPath = base + L".dmp";
-  const std::wstring bundlePath = base + L".clg";
-
-  CrashRecord record;
-  record.minidumpResult = WriteMinidump(dumpPath, pointers) ? 1 : 0;
-  record.crashTime = std::time(nullptr);
-  std::memcpy(record.appCode, appCode, sizeof appCode);
-  record.versionMajor = versionMajor;
-  record.versionMinor = versionMinor;
-  record.versionBuild = versionBuild;
-  record.versionRevision = versionRevision;
-  record.startTime = startTime;
-  FillPlatformInfo(record);
-  record.moduleBase = Low32(reinterpret_cast<uintptr_t>(GetModuleHandleW(nullptr)));
-  if (pointers != nullptr && pointers->ExceptionRecord != nullptr) {
-    record.exceptionPresent = true;
-    record.exceptionCode = pointers->ExceptionRecord->ExceptionCode;
-    record.exceptionAddress = Low32(reinterpret_cast<uintptr_t>(pointers->ExceptionRecord->ExceptionAddress));
-  }
-  BuildCrashInfoFile(record, infoFile);
-  WriteInfoFile(infoPath);
-
-  WriteBundle(bundlePath, infoPath, dumpPath);
-  DeleteFileW(infoPath.c_str());
-  DeleteFileW(dumpPath.c_str());
+DWORD WINAPI ReporterThread(void*) {
+  if (WaitForSingleObject(crashSignal, INFINITE) != WAIT_OBJECT_0) return 0;
+  ReportCrash(handedPointers, handedThread);
+  EndProcess();
 }
 
 }  // namespace
@@ -162,27 +85,50 @@ void InstallCrashHandler(const char (&code)[5], int32_t major, int32_t minor, in
   versionMinor = minor;
   versionBuild = build;
   versionRevision = revision;
-  SetUnhandledExceptionFilter(&CrashFilter);
+  if (reporterThread == nullptr) {
+    crashSignal = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // Without the event or the thread, a crash is reported on the faulting
+    // thread itself, as well as its stack allows.
+    if (crashSignal != nullptr)
+      reporterThread = CreateThread(nullptr, 0, &ReporterThread, nullptr, 0, &reporterThreadId);
+  }
+  // The previous filter is of no use: this one never returns.
+  (void)SetUnhandledExceptionFilter(&CrashFilter);
 }
 
 long __stdcall CrashFilter(_EXCEPTION_POINTERS* pointers) {
+  // Kept to a few calls: this runs on the faulting thread, whose stack may be
+  // nearly used up.
+  const DWORD self = GetCurrentThreadId();
+  // A fault while the report is being written ends the process at once.
+  if (reporterThread != nullptr && self == reporterThreadId) EndProcess();
+
   // One report per process. Another thread that crashes meanwhile would build
   // the same file names in the same second and spoil the first report, so it
-  // waits for the reporter to end the process. A fault inside the report
-  // itself ends the process at once.
+  // waits for the reporter to end the process. A second fault of the
+  // reporting thread itself ends the process at once.
   static std::atomic<DWORD> reportingThread{0};
-  DWORD self = GetCurrentThreadId();
   DWORD expected = 0;
   if (!reportingThread.compare_exchange_strong(expected, self)) {
-    if (expected == self) ExitProcess(static_cast<UINT>(-1));
+    if (expected == self) EndProcess();
     for (;;) Sleep(INFINITE);
   }
-  try {
-    ReportCrash(pointers);
-  } catch (...) {
-    // Nothing may escape into the platform's exception dispatch.
+
+  // Hand the crash to the reporter while it still waits; a process that is
+  // already ending has stopped it.
+  if (reporterThread != nullptr && WaitForSingleObject(reporterThread, 0) == WAIT_TIMEOUT) {
+    handedPointers = pointers;
+    handedThread = self;
+    if (SetEvent(crashSignal)) {
+      // The reporter ends the process; the wait returns only if it was
+      // stopped part-way, and then there is nothing left to do.
+      (void)WaitForSingleObject(reporterThread, INFINITE);
+      EndProcess();
+    }
   }
-  ExitProcess(static_cast<UINT>(-1));
+  // No reporter: the report is written here, on this thread's own stack.
+  ReportCrash(pointers, self);
+  EndProcess();
 }
 
 }  // namespace vx::crash

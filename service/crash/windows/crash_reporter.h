@@ -15,16 +15,18 @@ struct _EXCEPTION_POINTERS;
 namespace vx::crash {
 
 // Records the program's directory, the start time, the application code (four
-// characters) and the version, seeds the C runtime's generator and registers
-// CrashFilter as the unhandled-exception filter. Call once, before other
-// threads start.
+// characters) and the version, seeds the C runtime's generator, starts the
+// reporter thread (which only waits for a crash) and registers CrashFilter as
+// the unhandled-exception filter. Call once, before other threads start.
 void InstallCrashHandler(const char (&appCode)[5], int32_t versionMajor, int32_t versionMinor, int32_t versionBuild,
                          int32_t versionRevision);
 
-// Writes the minidump and information file, bundles them, deletes the loose
-// files and ends the process with ExitProcess(-1). Never returns. `pointers`
-// may be null, or carry no exception record: the report then says "No
-// Exception Info".
+// Hands the crash to the reporter thread and waits: the reporter writes the
+// minidump (naming the faulting thread) and the information file, bundles
+// them, deletes the loose files and ends the process with ExitProcess(-1).
+// Never returns. `pointers` may be null, or carry no exception record: the
+// report then says "No Exception Info". Without a reporter thread the report
+// is written on the faulting thread.
 long __stdcall CrashFilter(_EXCEPTION_POINTERS* pointers);
 
 }  // namespace vx::crash

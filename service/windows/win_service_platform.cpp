@@ -53,7 +53,16 @@ bool WinServicePlatform::StartThread(std::function<void()> routine) {
     delete parameter;
     return false;
   }
-  CloseHandle(thread);
+  if (thread_) CloseHandle(thread_);
+  thread_ = thread;
+  return true;
+}
+
+bool WinServicePlatform::WaitThreadEnd(uint32_t timeoutMs) {
+  if (!thread_) return true;
+  if (WaitForSingleObject(thread_, timeoutMs) != WAIT_OBJECT_0) return false;
+  CloseHandle(thread_);
+  thread_ = nullptr;
   return true;
 }
 

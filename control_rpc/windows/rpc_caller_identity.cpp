@@ -19,7 +19,7 @@ bool RpcCallerIdentity::MayChangePolicy() const {
   bool allowed = false;
   if (opened) {
     allowed = reverted && TokenIsAdministratorOrLocalSystem(token);
-    CloseHandle(token);
+    (void)CloseHandle(token);  // checked already; only the handle goes
   }
   return allowed;
 }

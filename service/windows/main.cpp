@@ -23,10 +23,12 @@
 
 namespace {
 
-// Process-wide: created at start and never freed. The control interface's
-// threads use them for the rest of the process's life.
-vx::MonitorShared shared;
-vx::WinRegistry registry;
+// Process-wide: created at start and never destroyed. The control
+// interface's call threads, the monitor (and whatever it starts) use them up
+// to the moment the process ends, so no destructor may run at exit: each is
+// made once with new and never deleted.
+vx::MonitorShared& shared = *new vx::MonitorShared;
+vx::WinRegistry& registry = *new vx::WinRegistry;
 vx::ServiceControl* serviceControl = nullptr;
 
 std::array<uint8_t, 16> RandomClientId() {
@@ -42,6 +44,20 @@ std::array<uint8_t, 16> RandomClientId() {
   return id;
 }
 
+// The start points of what the monitor starts on threads of its own.
+void AddStartPoints(vx::MonitorEnvironment& environment) {
+  environment.startControlRpcListener = [](vx::MonitorShared& s) { vx::StartControlRpcListener(s, registry); };
+  // The management client is not part of this program yet: no start point.
+}
+
+// What the monitor started for other processes, ended once the monitor
+// thread has ended and before the service reports itself stopped.
+void StopServing() {
+  // A listener that does not end within its bound keeps serving until the
+  // process ends; everything its calls use outlives the process's end.
+  (void)vx::StopControlRpcListener();
+}
+
 int RunMonitor() {
   vx::WinDeviceChannel devices;
   vx::SetupDiUsbStorageSource usbStorage;
@@ -49,8 +65,7 @@ int RunMonitor() {
   const vx::ManagementSettings settings = vx::ReadManagementSettings(registry, RandomClientId);
   vx::MonitorEnvironment environment{registry, devices, usbStorage,         clock, vx::WriteDebugOutput,
                                      {},       {},      settings.serverMode};
-  environment.startControlRpcListener = [](vx::MonitorShared& s) { vx::StartControlRpcListener(s, registry); };
-  // The management client is not part of this program yet: no start point.
+  AddStartPoints(environment);
   return vx::MonitorThread(std::move(environment), shared);
 }
 
@@ -59,9 +74,10 @@ void WINAPI ServiceCtrlHandler(DWORD control) { serviceControl->ServiceCtrlHandl
 void WINAPI ServiceMain(DWORD, LPWSTR*) { serviceControl->ServiceMain(); }
 
 int RunServiceDispatcher() {
-  static vx::WinServicePlatform platform(ServiceCtrlHandler);
-  static vx::ServiceControl control(platform, shared.serviceRunning, [] { RunMonitor(); });
-  serviceControl = &control;
+  // Never destroyed either: the control handler may run until the process ends.
+  auto& platform = *new vx::WinServicePlatform(ServiceCtrlHandler);
+  serviceControl = new vx::ServiceControl(
+      platform, shared.serviceRunning, [] { RunMonitor(); }, StopServing);
   SERVICE_TABLE_ENTRYW table[] = {
       {const_cast<wchar_t*>(reinterpret_cast<const wchar_t*>(vx::kServiceName)), ServiceMain}, {nullptr, nullptr}};
   return StartServiceCtrlDispatcherW(table) ? 0 : -1;

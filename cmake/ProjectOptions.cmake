@@ -31,3 +31,6 @@ function(vx_add_subfolders)
     endif()
   endforeach()
 endfunction()
+
+# vx_deliverable(): what every shipped program gets (cmake/Deliverables.cmake).
+include(Deliverables)

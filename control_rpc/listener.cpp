@@ -10,4 +10,18 @@ long RunControlRpcListener(RpcServerCalls& rpc) {
   return status;
 }
 
+bool StopControlRpcServer(RpcServerCalls& rpc, const std::function<bool(uint32_t ms)>& listenerEnded, int attempts) {
+  bool ended = false;
+  for (int attempt = 0; attempt < attempts && !ended; ++attempt) {
+    // Not listening yet is a status, not a failure: the next attempt asks again.
+    (void)rpc.StopListening();
+    ended = listenerEnded(kStopWaitMs);
+  }
+  if (!ended) return false;
+  // An interface never registered (the listener failed, or never started)
+  // has nothing left to wait for: the status does not matter then.
+  (void)rpc.UnregisterInterfaceAfterCalls();
+  return true;
+}
+
 }  // namespace vx

@@ -6,13 +6,19 @@
 
 namespace vx {
 
-int ControlOperations::SetDriveLocks(uint32_t mask) { return policy_.SetDriveLocks(mask); }
+// The caller is asked first, before anything of the policy is looked at, so
+// a refused caller learns nothing from the result either.
+int ControlOperations::SetDriveLocks(uint32_t mask) {
+  if (!caller_.MayChangePolicy()) return 0;
+  return policy_.SetDriveLocks(mask);
+}
 
 int ControlOperations::GetDriveLocks() { return static_cast<int>(policy_.GetDriveLocks()); }
 
 int ControlOperations::CheckPassword(std::string_view candidate) { return policy_.CheckPassword(candidate); }
 
 int ControlOperations::ChangePassword(std::string_view current, std::string_view newPassword, uint32_t followParent) {
+  if (!caller_.MayChangePolicy()) return 0;
   return policy_.ChangePassword(current, newPassword, followParent);
 }
 
@@ -21,7 +27,10 @@ int ControlOperations::GetPolicy(DEVICE_POLICY& policy) {
   return 1;
 }
 
-int ControlOperations::SetPolicy(const DEVICE_POLICY& policy) { return policy_.SetPolicy(policy); }
+int ControlOperations::SetPolicy(const DEVICE_POLICY& policy) {
+  if (!caller_.MayChangePolicy()) return 0;
+  return policy_.SetPolicy(policy);
+}
 
 int ControlOperations::Ping() { return 1; }
 
@@ -43,7 +52,7 @@ int ControlOperations::PopDeviceArrival(USB_RULE& entry) {
 }
 
 int ControlOperations::GetLanguage(uint32_t size, uint8_t* name) {
-  if (size < kLanguageBufferMinSize) return 0;
+  if (size < kLanguageBufferMinSize || size > kLanguageBufferMaxSize) return 0;
   const std::optional<std::string> language = ReadLanguage(registry_);
   if (!language || language->size() + 1 > size) return 0;
   std::memcpy(name, language->c_str(), language->size() + 1);

@@ -30,8 +30,21 @@ std::vector<uint8_t> FormatMultiString(const std::vector<std::u16string>& entrie
   return Utf16Data(units);
 }
 
+namespace {
+
+char16_t FoldAscii(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; }
+
+}  // namespace
+
+bool SameServiceName(std::u16string_view a, std::u16string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) { return FoldAscii(x) == FoldAscii(y); });
+}
+
 std::vector<std::u16string> WithFilterEntry(std::vector<std::u16string> entries, const std::u16string& entry) {
-  if (std::find(entries.begin(), entries.end(), entry) == entries.end()) entries.push_back(entry);
+  const bool listed =
+      std::any_of(entries.begin(), entries.end(), [&](const std::u16string& e) { return SameServiceName(e, entry); });
+  if (!listed) entries.push_back(entry);
   return entries;
 }
 
@@ -39,7 +52,7 @@ std::vector<std::u16string> WithoutFilterEntry(const std::vector<std::u16string>
                                                const std::u16string& entry) {
   std::vector<std::u16string> kept;
   std::copy_if(entries.begin(), entries.end(), std::back_inserter(kept),
-               [&](const std::u16string& e) { return e != entry; });
+               [&](const std::u16string& e) { return !SameServiceName(e, entry); });
   return kept;
 }
 

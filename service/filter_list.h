@@ -1,6 +1,8 @@
 // The disk class's "UpperFilters" list (REG_MULTI_SZ): zero-terminated wide
-// texts closed by one more zero. Install adds the filter's entry once;
-// removal drops every copy.
+// texts closed by one more zero. Its entries are service names, which the
+// platform compares without regard to letter case: "vxdevfltr" already
+// loads the filter. So install adds the filter's entry only when no entry
+// names it in any case, and removal drops every entry that names it.
 #pragma once
 
 #include <cstdint>
@@ -19,10 +21,15 @@ std::vector<std::u16string> ParseMultiString(const std::vector<uint8_t>& bytes);
 // The value bytes of a list: each entry with its zero, then one closing zero.
 std::vector<uint8_t> FormatMultiString(const std::vector<std::u16string>& entries);
 
-// The list with `entry` appended, unless it already holds it exactly.
+// Whether two service names are the same name: equal once ASCII letters are
+// folded. The filter's name is ASCII, and no other character folds to an
+// ASCII letter, so this is the platform's comparison for it.
+bool SameServiceName(std::u16string_view a, std::u16string_view b);
+
+// The list with `entry` appended, unless an entry already names it.
 std::vector<std::u16string> WithFilterEntry(std::vector<std::u16string> entries, const std::u16string& entry);
 
-// The list without any entry exactly equal to `entry` (letter case counts).
+// The list without any entry that names `entry`, in whatever letter case.
 std::vector<std::u16string> WithoutFilterEntry(const std::vector<std::u16string>& entries, const std::u16string& entry);
 
 }  // namespace vx

@@ -3,8 +3,11 @@
 namespace vx {
 
 ServiceControl::ServiceControl(ServicePlatform& platform, std::atomic<bool>& serviceRunning,
-                               std::function<void()> monitorThread)
-    : platform_(platform), serviceRunning_(serviceRunning), monitorThread_(std::move(monitorThread)) {}
+                               std::function<void()> monitorThread, std::function<void()> stopServing)
+    : platform_(platform),
+      serviceRunning_(serviceRunning),
+      monitorThread_(std::move(monitorThread)),
+      stopServing_(std::move(stopServing)) {}
 
 bool ServiceControl::Report(uint32_t state, uint32_t controls, uint32_t checkPoint, uint32_t waitHint) {
   return platform_.ReportStatus({state, controls, checkPoint, waitHint});
@@ -28,10 +31,25 @@ void ServiceControl::ServiceMain() {
     return;
   }
   platform_.WaitStopEvent();
+  EndWork();
   serviceState_ = kStateStopped;
-  Report(kStateStopped, kAcceptStopAndShutdown, 0, 0);
+  // The service ends whether or not the manager takes this last report.
+  (void)Report(kStateStopped, kAcceptStopAndShutdown, 0, 0);
   platform_.CloseStopEvent();
   platform_.SleepMilliseconds(200);
+}
+
+void ServiceControl::EndWork() {
+  // The handler's check point was 1; each further second of waiting tells
+  // the manager that the stop is still under way.
+  uint32_t checkPoint = 1;
+  for (uint32_t wait = 0; wait < kMonitorEndWaits && !platform_.WaitThreadEnd(1000); ++wait) {
+    // A refused report changes nothing here: the wait goes on all the same.
+    (void)Report(kStateStopPending, 0, ++checkPoint, kStopWaitHintMs);
+  }
+  // A monitor still in a pass after that keeps running until the process
+  // ends; what it uses is never freed.
+  if (stopServing_) stopServing_();
 }
 
 bool ServiceControl::StartMonitorThread() {
@@ -46,7 +64,8 @@ bool ServiceControl::StartMonitorThread() {
 void ServiceControl::ServiceCtrlHandler(uint32_t control) {
   if (control == kControlStop || control == kControlShutdown) {
     serviceState_ = kStateStopPending;
-    Report(kStateStopPending, 0, 1, 1000);
+    // A report the manager refuses cannot be reported either; the stop goes on.
+    (void)Report(kStateStopPending, 0, 1, kStopWaitHintMs);
     serviceRunning_ = false;
     // The monitor tests the flag once a pass; a second lets it see the flag
     // before the service reports itself stopped.
@@ -56,7 +75,8 @@ void ServiceControl::ServiceCtrlHandler(uint32_t control) {
   }
   const uint32_t state = serviceState_;
   const bool pending = state == kStateStartPending || state == kStateStopPending;
-  Report(state, pending ? 0 : kAcceptStopAndShutdown, 0, 0);
+  // An interrogation's answer that the manager refuses has no one else to go to.
+  (void)Report(state, pending ? 0 : kAcceptStopAndShutdown, 0, 0);
 }
 
 }  // namespace vx

@@ -17,10 +17,17 @@ void EditFilterList(Registry& registry, Edit edit) {
   auto value = registry.ReadValue(key, name, kUpperFiltersReadBytes);
   if (!value) return;
   RegistryValue updated{kRegistryMultiString, FormatMultiString(edit(ParseMultiString(value->data)))};
-  registry.WriteValue(key, name, updated);
+  // Silent by design: a list that cannot be written keeps its old entries,
+  // and the service's registration goes on either way.
+  (void)registry.WriteValue(key, name, updated);
 }
 
 }  // namespace
+
+std::u16string ServiceImagePath(std::u16string_view executablePath) {
+  if (executablePath.find_first_of(u" \t") == std::u16string_view::npos) return std::u16string(executablePath);
+  return u'"' + std::u16string(executablePath) + u'"';
+}
 
 int InstallService(Registry& registry, InstallPlatform& platform) {
   EditFilterList(registry, [](std::vector<std::u16string> entries) {
@@ -36,13 +43,15 @@ int InstallService(Registry& registry, InstallPlatform& platform) {
   registration.type = kServiceType;
   registration.startType = kServiceAutoStart;
   registration.errorControl = kServiceErrorNormal;
-  registration.executablePath = *path;
+  registration.executablePath = ServiceImagePath(*path);
   registration.loadOrderGroup = kServiceGroup;
   registration.dependencies = std::u16string(kServiceDependency) + u'\0' + u'\0';
   auto service = manager->Create(registration);
   if (!service) return -1;
-  service->SetFailureActions(ServiceFailureActions{});
-  service->SetDescription(kServiceDescription);
+  // The service is registered; a manager that does not keep the restart
+  // policy or the description still runs it, so install reports success.
+  (void)service->SetFailureActions(ServiceFailureActions{});
+  (void)service->SetDescription(kServiceDescription);
   return 0;
 }
 
@@ -60,7 +69,9 @@ int RemoveService(Registry& registry, InstallPlatform& platform) {
     if (!service->SendStop()) return -1;
     platform.SleepMilliseconds(1000);
   }
-  service->Delete();
+  // A service already marked for deletion, or one the manager deletes once
+  // its last handle closes, is gone all the same: removal reports success.
+  (void)service->Delete();
   return 0;
 }
 

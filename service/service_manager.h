@@ -25,19 +25,19 @@ struct ServiceRegistration {
 class ServiceHandle {
  public:
   virtual ~ServiceHandle() = default;  // closes the handle
-  virtual bool SetFailureActions(const ServiceFailureActions& actions) = 0;
-  virtual bool SetDescription(const std::u16string& description) = 0;
+  [[nodiscard]] virtual bool SetFailureActions(const ServiceFailureActions& actions) = 0;
+  [[nodiscard]] virtual bool SetDescription(const std::u16string& description) = 0;
   // The current state (1 stopped, 2 start pending, 3 stop pending, 4 running).
-  virtual std::optional<uint32_t> QueryState() = 0;
-  virtual bool SendStop() = 0;
-  virtual bool Delete() = 0;
+  [[nodiscard]] virtual std::optional<uint32_t> QueryState() = 0;
+  [[nodiscard]] virtual bool SendStop() = 0;
+  [[nodiscard]] virtual bool Delete() = 0;
 };
 
 class ServiceManager {
  public:
   virtual ~ServiceManager() = default;
-  virtual std::unique_ptr<ServiceHandle> Create(const ServiceRegistration& registration) = 0;
-  virtual std::unique_ptr<ServiceHandle> Open(const std::u16string& name) = 0;
+  [[nodiscard]] virtual std::unique_ptr<ServiceHandle> Create(const ServiceRegistration& registration) = 0;
+  [[nodiscard]] virtual std::unique_ptr<ServiceHandle> Open(const std::u16string& name) = 0;
 };
 
 // What install and removal need of the platform besides the registry.
@@ -45,9 +45,9 @@ class InstallPlatform {
  public:
   virtual ~InstallPlatform() = default;
   // Opens the local service control manager with full access; null on failure.
-  virtual std::unique_ptr<ServiceManager> OpenServiceManager() = 0;
+  [[nodiscard]] virtual std::unique_ptr<ServiceManager> OpenServiceManager() = 0;
   // The running executable's full path; nullopt on failure.
-  virtual std::optional<std::u16string> ExecutablePath() = 0;
+  [[nodiscard]] virtual std::optional<std::u16string> ExecutablePath() = 0;
   virtual void SleepMilliseconds(uint32_t milliseconds) = 0;
 };
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "control_rpc/operations.h"
+#include "tests/control_rpc/scripted_caller.h"
 #include "tests/support/fake_registry.h"
 #include "tests/support/reference_policy.h"
 #include "tests/support/temp_dir.h"
@@ -15,11 +16,12 @@ namespace vx {
 namespace {
 
 struct Service {
-  Service() : store(dir / "configdb.dat"), ops(store, queue, registry) { store.LoadPolicy(); }
+  Service() : store(dir / "configdb.dat"), ops(store, queue, registry, caller) { store.LoadPolicy(); }
   test::TempDir dir;
   PolicyStore store;
   DeviceQueue queue;
   test::FakeRegistry registry;
+  test::ScriptedCaller caller;  // an administrator
   ControlOperations ops;
 };
 
@@ -34,7 +36,7 @@ DEVICE_POLICY PolicyWithRules(int count) {
 
 void BM_GetPolicy(benchmark::State& state) {
   Service service;
-  service.ops.SetPolicy(PolicyWithRules(static_cast<int>(state.range(0))));
+  if (service.ops.SetPolicy(PolicyWithRules(static_cast<int>(state.range(0)))) != 1) state.SkipWithError("refused");
   DEVICE_POLICY out;
   for (auto _ : state) {
     benchmark::DoNotOptimize(service.ops.GetPolicy(out));

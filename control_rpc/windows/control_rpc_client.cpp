@@ -44,12 +44,13 @@ ControlRpcClient::ControlRpcClient() {
                                          reinterpret_cast<RPC_WSTR>(endpoint.data()), nullptr, &binding);
   if (bindStatus_ == 0) {
     bindStatus_ = RpcBindingFromStringBindingW(binding, &DeviceControl_IfHandle);
-    RpcStringFreeW(&binding);
+    (void)RpcStringFreeW(&binding);  // only the text's memory: nothing to do if it fails
   }
 }
 
 ControlRpcClient::~ControlRpcClient() {
-  if (bindStatus_ == 0) RpcBindingFree(&DeviceControl_IfHandle);
+  // A binding that cannot be freed is gone with the process all the same.
+  if (bindStatus_ == 0) (void)RpcBindingFree(&DeviceControl_IfHandle);
 }
 
 unsigned long ControlRpcClient::SetDriveLocks(uint32_t mask, int& result) {

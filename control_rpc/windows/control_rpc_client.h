@@ -24,18 +24,18 @@ class ControlRpcClient {
   ControlRpcClient(const ControlRpcClient&) = delete;
   ControlRpcClient& operator=(const ControlRpcClient&) = delete;
 
-  unsigned long SetDriveLocks(uint32_t mask, int& result);
-  unsigned long GetDriveLocks(int& result);
-  unsigned long CheckPassword(const std::string& candidate, int& result);
-  unsigned long ChangePassword(const std::string& current, const std::string& newPassword, uint32_t followParent,
-                               int& result);
-  unsigned long GetPolicy(DEVICE_POLICY& policy, int& result);
-  unsigned long SetPolicy(const DEVICE_POLICY& policy, int& result);
-  unsigned long Ping(int& result);
+  [[nodiscard]] unsigned long SetDriveLocks(uint32_t mask, int& result);
+  [[nodiscard]] unsigned long GetDriveLocks(int& result);
+  [[nodiscard]] unsigned long CheckPassword(const std::string& candidate, int& result);
+  [[nodiscard]] unsigned long ChangePassword(const std::string& current, const std::string& newPassword,
+                                             uint32_t followParent, int& result);
+  [[nodiscard]] unsigned long GetPolicy(DEVICE_POLICY& policy, int& result);
+  [[nodiscard]] unsigned long SetPolicy(const DEVICE_POLICY& policy, int& result);
+  [[nodiscard]] unsigned long Ping(int& result);
   // Operation `number` of the reserved places 7 to 17.
-  unsigned long Reserved(int number, int& result);
-  unsigned long PopDeviceArrival(USB_RULE& entry, int& result);
-  unsigned long GetLanguage(uint32_t size, uint8_t* name, int& result);
+  [[nodiscard]] unsigned long Reserved(int number, int& result);
+  [[nodiscard]] unsigned long PopDeviceArrival(USB_RULE& entry, int& result);
+  [[nodiscard]] unsigned long GetLanguage(uint32_t size, uint8_t* name, int& result);
 
  private:
   unsigned long bindStatus_ = 0;

@@ -4,10 +4,11 @@
 
 #include <rpc.h>
 
+#include <mutex>
 #include <string>
-#include <thread>
 
 #include "control_rpc/listener.h"
+#include "control_rpc/windows/rpc_caller_identity.h"
 #include "control_rpc/windows/server_routines.h"
 
 namespace vx {
@@ -31,19 +32,48 @@ class WinRpcServerCalls final : public RpcServerCalls {
     return RpcServerListen(minCallThreads, maxCalls, dontWait ? TRUE : FALSE);
   }
   void EndProcess(long status) override { ExitProcess(static_cast<UINT>(status)); }
+  long StopListening() override { return RpcMgmtStopServerListening(nullptr); }
+  long UnregisterInterfaceAfterCalls() override { return RpcServerUnregisterIf(ControlInterfaceSpec(), nullptr, TRUE); }
 };
+
+// The listener's thread, kept so that a stop can wait for it. Process-wide
+// and never freed, like everything the call threads use.
+struct ListenerThread {
+  std::mutex mutex;
+  HANDLE handle = nullptr;
+  bool stopped = false;
+};
+ListenerThread& listenerThread = *new ListenerThread;
+
+DWORD WINAPI RunListener(LPVOID) {
+  ControlRpcListener();
+  return 0;
+}
 
 }  // namespace
 
 void ControlRpcListener() {
   WinRpcServerCalls rpc;
-  RunControlRpcListener(rpc);
+  // A failure has ended the process already; 0 means a stop ended the listen.
+  (void)RunControlRpcListener(rpc);
 }
 
 void StartControlRpcListener(MonitorShared& shared, const Registry& registry) {
-  // Lives as long as the process: the interface is never unregistered.
-  UseControlOperations(new ControlOperations(*shared.policy, shared.newDeviceQueue, registry));
-  std::thread(ControlRpcListener).detach();
+  std::lock_guard<std::mutex> lock(listenerThread.mutex);
+  if (listenerThread.stopped || listenerThread.handle) return;
+  // Both live as long as the process: a call may still run while it exits.
+  static const RpcCallerIdentity& caller = *new RpcCallerIdentity;
+  UseControlOperations(new ControlOperations(*shared.policy, shared.newDeviceQueue, registry, caller));
+  listenerThread.handle = CreateThread(nullptr, 0, RunListener, nullptr, 0, nullptr);
+}
+
+bool StopControlRpcListener() {
+  std::lock_guard<std::mutex> lock(listenerThread.mutex);
+  listenerThread.stopped = true;
+  WinRpcServerCalls rpc;
+  const HANDLE thread = listenerThread.handle;
+  return StopControlRpcServer(
+      rpc, [thread](uint32_t ms) { return thread == nullptr || WaitForSingleObject(thread, ms) == WAIT_OBJECT_0; });
 }
 
 }  // namespace vx

@@ -32,6 +32,11 @@ using vx::Operations;
 // The interface is registered only after the operations are set, so every
 // call finds them; the checks keep a stray call harmless all the same.
 
+// SetDriveLocks, ChangePassword and SetPolicy change the policy: the
+// operations serve them only to callers whose token is an administrator's or
+// LocalSystem's (RpcCallerIdentity) and return 0 to anyone else.
+
+// Administrators and LocalSystem only.
 int __cdecl SetDriveLocks(unsigned int mask) { return Operations() ? Operations()->SetDriveLocks(mask) : 0; }
 
 int __cdecl GetDriveLocks(void) { return Operations() ? Operations()->GetDriveLocks() : 0; }
@@ -40,6 +45,7 @@ int __cdecl CheckPassword(const char* candidate) {
   return Operations() && candidate ? Operations()->CheckPassword(candidate) : 0;
 }
 
+// Administrators and LocalSystem only.
 int __cdecl ChangePassword(const char* current, const char* newPassword, unsigned int followParent) {
   if (!Operations() || !current || !newPassword) return 0;
   return Operations()->ChangePassword(current, newPassword, followParent);
@@ -51,6 +57,7 @@ int __cdecl GetPolicy(DEVICE_POLICY* policy) {
   return Operations() ? Operations()->GetPolicy(*policy) : 0;
 }
 
+// Administrators and LocalSystem only.
 int __cdecl SetPolicy(const DEVICE_POLICY* policy) { return Operations() ? Operations()->SetPolicy(*policy) : 0; }
 
 int __cdecl Ping(void) { return Operations() ? Operations()->Ping() : 0; }
@@ -72,6 +79,7 @@ int __cdecl PopDeviceArrival(USB_RULE* entry) {
   return Operations() ? Operations()->PopDeviceArrival(*entry) : 0;
 }
 
+// The stub has refused any size above 65,536 before it allocated `name`.
 int __cdecl GetLanguage(unsigned int size, unsigned char* name) {
   if (name) std::memset(name, 0, size);
   return Operations() && name ? Operations()->GetLanguage(size, name) : 0;

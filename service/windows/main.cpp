@@ -26,14 +26,16 @@
 
 namespace {
 
-// Process-wide: created at start and never freed. The control interface's
-// threads use them for the rest of the process's life.
-vx::MonitorShared shared;
-vx::WinRegistry registry;
+// Process-wide: created at start and never destroyed. The control
+// interface's call threads, the monitor (and whatever it starts) use them up
+// to the moment the process ends, so no destructor may run at exit: each is
+// made once with new and never deleted.
+vx::MonitorShared& shared = *new vx::MonitorShared;
+vx::WinRegistry& registry = *new vx::WinRegistry;
 vx::ServiceControl* serviceControl = nullptr;
 // The management connection as the client last reported it (connected or
 // not, the server's address, since when), for the administration tool.
-vx::management::ConnectionState managementConnection;
+vx::management::ConnectionState& managementConnection = *new vx::management::ConnectionState;
 
 std::array<uint8_t, 16> RandomClientId() {
   std::array<uint8_t, 16> id{};
@@ -48,6 +50,26 @@ std::array<uint8_t, 16> RandomClientId() {
   return id;
 }
 
+// The start points of what the monitor starts on threads of its own.
+void AddStartPoints(vx::MonitorEnvironment& environment, const vx::ManagementSettings& settings) {
+  environment.startControlRpcListener = [](vx::MonitorShared& s) { vx::StartControlRpcListener(s, registry); };
+  // The client's thread is never joined: it ends at its next look at
+  // serviceRunning, or with the process.
+  environment.startManagementClient = [settings](vx::MonitorShared& s) {
+    vx::management::StartManagementClient(s, settings, [](const vx::management::ConnectionEvent& event) {
+      managementConnection.Record(event, static_cast<int64_t>(std::time(nullptr)));
+    });
+  };
+}
+
+// What the monitor started for other processes, ended once the monitor
+// thread has ended and before the service reports itself stopped.
+void StopServing() {
+  // A listener that does not end within its bound keeps serving until the
+  // process ends; everything its calls use outlives the process's end.
+  (void)vx::StopControlRpcListener();
+}
+
 int RunMonitor() {
   vx::WinDeviceChannel devices;
   vx::SetupDiUsbStorageSource usbStorage;
@@ -55,12 +77,7 @@ int RunMonitor() {
   const vx::ManagementSettings settings = vx::ReadManagementSettings(registry, RandomClientId);
   vx::MonitorEnvironment environment{registry, devices, usbStorage,         clock, vx::WriteDebugOutput,
                                      {},       {},      settings.serverMode};
-  environment.startControlRpcListener = [](vx::MonitorShared& s) { vx::StartControlRpcListener(s, registry); };
-  environment.startManagementClient = [settings](vx::MonitorShared& s) {
-    vx::management::StartManagementClient(s, settings, [](const vx::management::ConnectionEvent& event) {
-      managementConnection.Record(event, static_cast<int64_t>(std::time(nullptr)));
-    });
-  };
+  AddStartPoints(environment, settings);
   return vx::MonitorThread(std::move(environment), shared);
 }
 
@@ -69,9 +86,10 @@ void WINAPI ServiceCtrlHandler(DWORD control) { serviceControl->ServiceCtrlHandl
 void WINAPI ServiceMain(DWORD, LPWSTR*) { serviceControl->ServiceMain(); }
 
 int RunServiceDispatcher() {
-  static vx::WinServicePlatform platform(ServiceCtrlHandler);
-  static vx::ServiceControl control(platform, shared.serviceRunning, [] { RunMonitor(); });
-  serviceControl = &control;
+  // Never destroyed either: the control handler may run until the process ends.
+  auto& platform = *new vx::WinServicePlatform(ServiceCtrlHandler);
+  serviceControl = new vx::ServiceControl(
+      platform, shared.serviceRunning, [] { RunMonitor(); }, StopServing);
   SERVICE_TABLE_ENTRYW table[] = {
       {const_cast<wchar_t*>(reinterpret_cast<const wchar_t*>(vx::kServiceName)), ServiceMain}, {nullptr, nullptr}};
   return StartServiceCtrlDispatcherW(table) ? 0 : -1;

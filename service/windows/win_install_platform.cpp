@@ -12,7 +12,8 @@ const wchar_t* Wide(const std::u16string& text) { return reinterpret_cast<const 
 class WinServiceHandle final : public ServiceHandle {
  public:
   explicit WinServiceHandle(SC_HANDLE service) : service_(service) {}
-  ~WinServiceHandle() override { CloseServiceHandle(service_); }
+  // A handle that fails to close is closed with the process.
+  ~WinServiceHandle() override { (void)CloseServiceHandle(service_); }
 
   bool SetFailureActions(const ServiceFailureActions& failure) override {
     std::vector<SC_ACTION> actions;
@@ -52,7 +53,7 @@ class WinServiceHandle final : public ServiceHandle {
 class WinServiceManager final : public ServiceManager {
  public:
   explicit WinServiceManager(SC_HANDLE manager) : manager_(manager) {}
-  ~WinServiceManager() override { CloseServiceHandle(manager_); }
+  ~WinServiceManager() override { (void)CloseServiceHandle(manager_); }
 
   std::unique_ptr<ServiceHandle> Create(const ServiceRegistration& r) override {
     SC_HANDLE service = CreateServiceW(manager_, Wide(r.name), Wide(r.displayName), SERVICE_ALL_ACCESS, r.type,

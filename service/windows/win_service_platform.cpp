@@ -39,10 +39,11 @@ bool WinServicePlatform::CreateStopEvent() {
 
 void WinServicePlatform::WaitStopEvent() { WaitForSingleObject(stopEvent_, INFINITE); }
 
-void WinServicePlatform::SignalStopEvent() { SetEvent(stopEvent_); }
+// Setting a valid event does not fail; there would be no one to tell.
+void WinServicePlatform::SignalStopEvent() { (void)SetEvent(stopEvent_); }
 
 void WinServicePlatform::CloseStopEvent() {
-  CloseHandle(stopEvent_);
+  (void)CloseHandle(stopEvent_);  // the handle is not used again either way
   stopEvent_ = nullptr;
 }
 
@@ -53,7 +54,16 @@ bool WinServicePlatform::StartThread(std::function<void()> routine) {
     delete parameter;
     return false;
   }
-  CloseHandle(thread);
+  if (thread_) (void)CloseHandle(thread_);  // an earlier thread, no longer waited for
+  thread_ = thread;
+  return true;
+}
+
+bool WinServicePlatform::WaitThreadEnd(uint32_t timeoutMs) {
+  if (!thread_) return true;
+  if (WaitForSingleObject(thread_, timeoutMs) != WAIT_OBJECT_0) return false;
+  (void)CloseHandle(thread_);  // the thread has ended; only the handle goes
+  thread_ = nullptr;
   return true;
 }
 

@@ -19,12 +19,14 @@ class WinServicePlatform final : public ServicePlatform {
   void SignalStopEvent() override;
   void CloseStopEvent() override;
   bool StartThread(std::function<void()> routine) override;
+  bool WaitThreadEnd(uint32_t timeoutMs) override;
   void SleepMilliseconds(uint32_t milliseconds) override;
 
  private:
   LPHANDLER_FUNCTION handler_;
   SERVICE_STATUS_HANDLE statusHandle_ = nullptr;
   HANDLE stopEvent_ = nullptr;
+  HANDLE thread_ = nullptr;  // the thread StartThread started, until it has ended
 };
 
 }  // namespace vx

@@ -1,9 +1,10 @@
 // The listener's three calls of the RPC run time, their arguments and order,
-// and the process exit on a failure, through the seam.
+// the process exit on a failure, and the stop, through the seam.
 #include "control_rpc/listener.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,16 @@ class RecordingRpc final : public RpcServerCalls {
     return Next("listen");
   }
   void EndProcess(long status) override { exitStatuses.push_back(status); }
+  long StopListening() override {
+    calls.push_back("stop");
+    return listening ? 0 : 1715;  // RPC_S_NOT_LISTENING
+  }
+  long UnregisterInterfaceAfterCalls() override {
+    calls.push_back("unregister");
+    return 0;
+  }
+
+  bool listening = true;
 
   std::vector<std::string> calls;
   std::vector<long> exitStatuses;
@@ -50,7 +61,7 @@ class RecordingRpc final : public RpcServerCalls {
 
 TEST(ControlRpcListener, EndpointThenLocalOnlyRegistrationThenWaitingListen) {
   RecordingRpc rpc({0, 0, 0});
-  EXPECT_EQ(RunControlRpcListener(rpc), 0);
+  ASSERT_EQ(RunControlRpcListener(rpc), 0);
   EXPECT_EQ(rpc.calls, (std::vector<std::string>{"endpoint", "register", "listen"}));
   EXPECT_EQ(rpc.sequence, L"ncacn_np");
   EXPECT_EQ(rpc.endpointName, L"\\pipe\\DeviceControlInterface");
@@ -78,6 +89,42 @@ TEST(ControlRpcListener, AFailedCallEndsTheProcessWithItsStatus) {
     EXPECT_EQ(RunControlRpcListener(rpc), c.status);
     EXPECT_EQ(rpc.calls.size(), c.callsMade);
     EXPECT_EQ(rpc.exitStatuses, std::vector<long>{c.status});
+  }
+}
+
+TEST(ControlRpcListenerStop, StopsListeningWaitsForTheListenerThenUnregistersAfterTheLastCall) {
+  const struct {
+    const char* what;
+    int endsAfterStops;  // the listener thread ends after this many stops; 0: never
+    bool listening;
+    std::vector<std::string> calls;
+    bool stopped;
+  } cases[] = {
+      {"listening: one stop", 1, true, {"stop", "unregister"}, true},
+      // The stop came before the listen call began, so the run time had no
+      // listen to end: it is asked again until the listener ends.
+      {"stop before the listen began", 3, false, {"stop", "stop", "stop", "unregister"}, true},
+      // A listener that never ends leaves the interface registered: calls
+      // may still be running in it.
+      {"listener never ends", 0, true, {"stop", "stop", "stop", "stop"}, false},
+  };
+  for (const auto& c : cases) {
+    RecordingRpc rpc({});
+    rpc.listening = c.listening;
+    int waits = 0;
+    std::vector<uint32_t> waitedMs;
+    const bool stopped = StopControlRpcServer(
+        rpc,
+        [&](uint32_t ms) {
+          waitedMs.push_back(ms);
+          return c.endsAfterStops != 0 && ++waits >= c.endsAfterStops;
+        },
+        4);
+    EXPECT_EQ(stopped, c.stopped) << c.what;
+    EXPECT_EQ(rpc.calls, c.calls) << c.what;
+    EXPECT_EQ(waitedMs, std::vector<uint32_t>(std::count(c.calls.begin(), c.calls.end(), "stop"), kStopWaitMs))
+        << c.what;
+    EXPECT_TRUE(rpc.exitStatuses.empty()) << c.what;
   }
 }
 

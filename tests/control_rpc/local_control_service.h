@@ -1,6 +1,7 @@
 // vxctl's view of the service, served in-process by the real operations:
 // every call "reaches" the service unless the service is marked stopped.
-// Counts the changing calls, so a test can tell that nothing was sent.
+// Counts the calls and the changing calls, so a test can tell that nothing
+// was sent.
 #pragma once
 
 #include "control_rpc/operations.h"
@@ -14,6 +15,7 @@ class LocalControlService final : public ControlService {
 
   bool stopped = false;  // every call then fails as with no server on the pipe
   int changes = 0;       // SetDriveLocks, ChangePassword and SetPolicy calls that ran
+  int calls = 0;         // every call that ran
 
   unsigned long SetDriveLocks(uint32_t mask, int& result) override {
     return Call([&] { ++changes, result = ops_.SetDriveLocks(mask); });
@@ -48,6 +50,7 @@ class LocalControlService final : public ControlService {
   template <typename F>
   unsigned long Call(F&& f) {
     if (stopped) return 1722;
+    ++calls;
     f();
     return 0;
   }

@@ -6,11 +6,15 @@
 
 #include <climits>
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "policy/rule_text.h"
+#include "tests/control_rpc/scripted_caller.h"
 #include "tests/support/fake_registry.h"
 #include "tests/support/reference_policy.h"
 #include "tests/support/temp_dir.h"
@@ -22,7 +26,9 @@ using test::MakeRule;
 
 class ControlOperationsTest : public ::testing::Test {
  protected:
-  ControlOperationsTest() : store_(dir_ / "configdb.dat"), ops_(store_, queue_, registry_) { store_.LoadPolicy(); }
+  ControlOperationsTest() : store_(dir_ / "configdb.dat"), ops_(store_, queue_, registry_, caller_) {
+    store_.LoadPolicy();
+  }
 
   // A record in which every item is the local one, with `count` rules.
   static DEVICE_POLICY LocalPolicy(int32_t count) {
@@ -48,6 +54,7 @@ class ControlOperationsTest : public ::testing::Test {
   PolicyStore store_;
   DeviceQueue queue_;
   test::FakeRegistry registry_;
+  test::ScriptedCaller caller_;
   ControlOperations ops_;
 };
 
@@ -62,7 +69,7 @@ TEST_F(ControlOperationsTest, DriveLockMaskWhenTheItemsAreLocal) {
     EXPECT_EQ(ops_.GetDriveLocks(), c.expected) << "mask " << c.mask;
   }
   // The change is saved: a restarted store reads it back.
-  ops_.SetDriveLocks(4);
+  ASSERT_EQ(ops_.SetDriveLocks(4), 1);
   PolicyStore restarted(dir_ / "configdb.dat");
   restarted.LoadPolicy();
   EXPECT_EQ(restarted.GetDriveLocks(), 4u);
@@ -133,7 +140,7 @@ TEST_F(ControlOperationsTest, SetPolicyWithNoRulesEmptiesTheRuleList) {
   EXPECT_EQ(ops_.SetPolicy(LocalPolicy(0)), 1);
   EXPECT_EQ(EffectiveRuleText(), "");
   DEVICE_POLICY read;
-  ops_.GetPolicy(read);
+  ASSERT_EQ(ops_.GetPolicy(read), 1);
   EXPECT_EQ(read.count, 0);
 }
 
@@ -191,7 +198,7 @@ TEST_F(ControlOperationsTest, SetPolicyIgnoresLockFlagsAndPasswordInherit) {
   sent.password__Inherit = 0;
   ASSERT_EQ(ops_.SetPolicy(sent), 1);
   DEVICE_POLICY read;
-  ops_.GetPolicy(read);
+  ASSERT_EQ(ops_.GetPolicy(read), 1);
   EXPECT_EQ(read.ruleUsb__Lock + read.lockCdDvd__Lock + read.lockFloppy__Lock + read.password__Lock, 0);
   EXPECT_EQ(read.password__Inherit, 1);
 }
@@ -256,6 +263,18 @@ TEST_F(ControlOperationsTest, LanguageNeedsTenBytes) {
   EXPECT_EQ(buffer[8], 0xAA);  // nothing past the name and its zero
 }
 
+// The interface bounds the size at 65,536 bytes; the routine keeps to the
+// same bound should a call ever reach it with more.
+TEST_F(ControlOperationsTest, LanguageTakesAtMost65536Bytes) {
+  std::vector<uint8_t> buffer(70000, 0xAA);
+  EXPECT_EQ(ops_.GetLanguage(65536, buffer.data()), 1);
+  EXPECT_STREQ(reinterpret_cast<char*>(buffer.data()), "english");
+  std::fill(buffer.begin(), buffer.end(), 0xAA);
+  EXPECT_EQ(ops_.GetLanguage(65537, buffer.data()), 0);
+  EXPECT_EQ(ops_.GetLanguage(UINT32_MAX, buffer.data()), 0);
+  EXPECT_EQ(buffer[0], 0xAA);
+}
+
 RegistryValue WideText(const std::u16string& text) {
   RegistryValue value{kRegistryString, {}};
   for (char16_t c : text) {
@@ -294,7 +313,8 @@ TEST(ControlLanguage, EveryRegistryTextOfTheMapping) {
     DeviceQueue queue;
     test::FakeRegistry registry;
     if (c.value) registry.WriteValue(kProductKeyPath, L"Language", *c.value);
-    ControlOperations ops(store, queue, registry);
+    test::ScriptedCaller caller;
+    ControlOperations ops(store, queue, registry, caller);
     uint8_t buffer[32];
     std::memset(buffer, 0xAA, sizeof buffer);
     if (c.expected) {
@@ -307,6 +327,77 @@ TEST(ControlLanguage, EveryRegistryTextOfTheMapping) {
   }
 }
 
+std::string FileBytes(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream bytes;
+  bytes << file.rdbuf();
+  return bytes.str();
+}
+
+// Who may change the policy is a security boundary: an ordinary caller is
+// refused by each of the three changing operations and nothing changes, not
+// the record, the policy file, the generation or the flag the monitor pushes
+// on; administrators and LocalSystem are served; reads stay open to anyone.
+TEST_F(ControlOperationsTest, OnlyAdministratorsAndLocalSystemChangeThePolicy) {
+  // Every item local, so that each change would have a lasting effect.
+  ASSERT_EQ(ops_.SetPolicy(LocalPolicy(2)), 1);
+  ASSERT_TRUE(store_.ClearPolicyChanged(store_.Generation()));
+  const struct {
+    const char* what;
+    std::function<int()> change;
+  } changes[] = {
+      {"SetDriveLocks", [&] { return ops_.SetDriveLocks(6); }},
+      {"SetPolicy", [&] { return ops_.SetPolicy(LocalPolicy(5)); }},
+      {"ChangePassword", [&] { return ops_.ChangePassword("", "taken", 0); }},
+      {"ChangePassword to follow the parent", [&] { return ops_.ChangePassword("", "", 1); }},
+      {"ChangePassword to the same password", [&] { return ops_.ChangePassword("", "", 0); }},
+  };
+
+  DEVICE_POLICY before;
+  ASSERT_EQ(ops_.GetPolicy(before), 1);
+  const std::string fileBefore = FileBytes(store_.PolicyFile());
+  const uint64_t generation = store_.Generation();
+  caller_.Become(test::Caller::User);
+  for (const auto& c : changes) {
+    const int questions = caller_.Questions();
+    EXPECT_EQ(c.change(), 0) << c.what;
+    EXPECT_GT(caller_.Questions(), questions) << c.what << " did not ask who calls";
+  }
+  DEVICE_POLICY after;
+  ASSERT_EQ(ops_.GetPolicy(after), 1);
+  EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
+  EXPECT_EQ(ops_.GetDriveLocks(), 0);
+  EXPECT_EQ(ops_.CheckPassword(""), 1);
+  EXPECT_EQ(EffectivePassword(), "");
+  EXPECT_EQ(FileBytes(store_.PolicyFile()), fileBefore);
+  EXPECT_EQ(store_.Generation(), generation);
+  EXPECT_FALSE(store_.PolicyChanged());
+
+  // Reads stay open to the ordinary caller.
+  queue_.Push(MakeRule("Kingston", "DataTraveler", "1.00", "1", 0, ACTION_ALLOW));
+  USB_RULE entry;
+  EXPECT_EQ(ops_.PopDeviceArrival(entry), 1);
+  uint8_t name[16];
+  EXPECT_EQ(ops_.GetLanguage(sizeof name, name), 1);
+  EXPECT_EQ(ops_.Ping(), 1);
+  EXPECT_EQ(ops_.CheckPassword("wrong"), 0);
+
+  // Administrators and LocalSystem are served, each change in turn.
+  for (test::Caller allowed : {test::Caller::Administrator, test::Caller::LocalSystem}) {
+    caller_.Become(allowed);
+    const std::string password = allowed == test::Caller::Administrator ? "admin" : "system";
+    EXPECT_EQ(ops_.SetDriveLocks(allowed == test::Caller::Administrator ? 6 : 2), 1);
+    EXPECT_EQ(ops_.GetDriveLocks(), allowed == test::Caller::Administrator ? 6 : 2);
+    EXPECT_EQ(ops_.SetPolicy(LocalPolicy(allowed == test::Caller::Administrator ? 5 : 3)), 1);
+    DEVICE_POLICY read;
+    ASSERT_EQ(ops_.GetPolicy(read), 1);
+    EXPECT_EQ(read.count, allowed == test::Caller::Administrator ? 5 : 3);
+    EXPECT_EQ(ops_.ChangePassword(EffectivePassword(), password, 0), 1);
+    EXPECT_EQ(EffectivePassword(), password);
+  }
+  EXPECT_GT(store_.Generation(), generation);
+}
+
 // Calls from many threads at once, as the RPC run time makes them, beside
 // the monitor queueing disks.
 TEST_F(ControlOperationsTest, ConcurrentCallsKeepThePolicyWhole) {
@@ -317,9 +408,9 @@ TEST_F(ControlOperationsTest, ConcurrentCallsKeepThePolicyWhole) {
   for (int t = 0; t < 6; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < 40; ++i) {
-        ops_.SetDriveLocks(static_cast<uint32_t>((t + i) % 4) * 2);
+        EXPECT_EQ(ops_.SetDriveLocks(static_cast<uint32_t>((t + i) % 4) * 2), 1);
         DEVICE_POLICY read;
-        ops_.GetPolicy(read);
+        EXPECT_EQ(ops_.GetPolicy(read), 1);
         if (read.count != 4 || std::strcmp(read.rules[3].vendor, "vendor3") != 0) torn = true;
         USB_RULE entry;
         taken += ops_.PopDeviceArrival(entry);
@@ -332,7 +423,7 @@ TEST_F(ControlOperationsTest, ConcurrentCallsKeepThePolicyWhole) {
   while (ops_.PopDeviceArrival(entry)) ++taken;
   EXPECT_FALSE(torn);
   EXPECT_EQ(taken, 100);
-  ops_.SetDriveLocks(4);
+  ASSERT_EQ(ops_.SetDriveLocks(4), 1);
   EXPECT_EQ(ops_.GetDriveLocks(), 4);
 }
 

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "tests/control_rpc/local_control_service.h"
+#include "tests/control_rpc/scripted_caller.h"
 #include "tests/support/fake_registry.h"
 #include "tests/support/reference_policy.h"
 #include "tests/support/temp_dir.h"
@@ -24,12 +25,40 @@ struct Outcome {
 
 class VxctlTest : public ::testing::Test {
  protected:
-  VxctlTest() : store_(dir_ / "configdb.dat"), ops_(store_, queue_, registry_), service_(ops_) { store_.LoadPolicy(); }
+  VxctlTest() : store_(dir_ / "configdb.dat"), ops_(store_, queue_, registry_, caller_), service_(ops_) {
+    store_.LoadPolicy();
+  }
 
   Outcome Vxctl(std::vector<std::string> args, const std::string& input = "") {
     std::istringstream in(input);
     std::ostringstream out, err;
     const int code = RunVxctl(args, service_, in, out, err);
+    return {code, out.str(), err.str()};
+  }
+
+  // vxctl run by a process whose own rights `administrator` tells.
+  Outcome VxctlWithRights(bool administrator, std::vector<std::string> args, const std::string& input = "") {
+    std::istringstream in(input);
+    std::ostringstream out, err;
+    const int code = RunVxctl(args, service_, in, out, err, {}, [administrator] { return administrator; });
+    return {code, out.str(), err.str()};
+  }
+
+  // vxctl at a console where a person types `answers` in turn; each
+  // question asked is kept. An answer of nullopt is the console's input
+  // ending.
+  Outcome VxctlAtConsole(std::vector<std::string> args, std::vector<std::optional<std::string>> answers,
+                         std::vector<std::string>& questions) {
+    std::istringstream in("standard input is not read at a console\n");
+    std::ostringstream out, err;
+    const SecretReader console = [&](const char* question) -> std::optional<std::string> {
+      questions.push_back(question);
+      if (answers.empty()) return std::nullopt;
+      std::optional<std::string> answer = answers.front();
+      answers.erase(answers.begin());
+      return answer;
+    };
+    const int code = RunVxctl(args, service_, in, out, err, console);
     return {code, out.str(), err.str()};
   }
 
@@ -50,6 +79,7 @@ class VxctlTest : public ::testing::Test {
   PolicyStore store_;
   DeviceQueue queue_;
   test::FakeRegistry registry_;
+  test::ScriptedCaller caller_;
   ControlOperations ops_;
   test::LocalControlService service_;
 };
@@ -202,18 +232,130 @@ TEST_F(VxctlTest, Passwords) {
 
 TEST_F(VxctlTest, PasswordsTypedAtTheConsoleAreAskedFor) {
   std::vector<std::string> questions;
-  std::vector<std::string> answers = {"", "typed"};
-  const SecretReader console = [&](const char* question) -> std::optional<std::string> {
-    questions.push_back(question);
-    std::string answer = answers.front();
-    answers.erase(answers.begin());
-    return answer;
-  };
-  std::istringstream in("not read\n");
-  std::ostringstream out, err;
-  EXPECT_EQ(RunVxctl({"password", "change"}, service_, in, out, err, console), 0) << err.str();
-  EXPECT_EQ(questions, (std::vector<std::string>{"Current password: ", "New password: "}));
+  const Outcome run = VxctlAtConsole({"password", "change"}, {"", "typed", "typed"}, questions);
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(questions, (std::vector<std::string>{"Current password: ", "New password: ", "New password again: "}));
   EXPECT_EQ(ops_.CheckPassword("typed"), 1);
+
+  // A new password given as an option is not asked for.
+  questions.clear();
+  EXPECT_EQ(VxctlAtConsole({"password", "change", "--new", "opt"}, {"typed"}, questions).code, 0);
+  EXPECT_EQ(questions, std::vector<std::string>{"Current password: "});
+  EXPECT_EQ(ops_.CheckPassword("opt"), 1);
+}
+
+// Input that ends before a password is given, and two new passwords that
+// differ, are refused before anything is sent: an ended input once set the
+// password to "" (regression).
+TEST_F(VxctlTest, PasswordInputThatEndsOrDisagreesSendsNothing) {
+  ASSERT_EQ(Vxctl({"password", "change", "--current", "", "--new", "s3cret"}).code, 0);
+  const struct {
+    const char* what;
+    std::vector<std::string> args;
+    std::string input;
+    std::string err;
+  } fromInput[] = {
+      {"change, no input at all",
+       {"password", "change"},
+       "",
+       "vxctl: the input ended before the current password was given; nothing was sent\n"},
+      {"change, input ends after the current password",
+       {"password", "change"},
+       "s3cret\n",
+       "vxctl: the input ended before the new password was given; nothing was sent\n"},
+      {"change with --current, no input",
+       {"password", "change", "--current", "s3cret"},
+       "",
+       "vxctl: the input ended before the new password was given; nothing was sent\n"},
+      {"check, no input",
+       {"password", "check"},
+       "",
+       "vxctl: the input ended before the password was given; nothing was sent\n"},
+      {"follow-parent password, no input",
+       {"follow-parent", "password", "on"},
+       "",
+       "vxctl: the input ended before the password was given; nothing was sent\n"},
+  };
+  for (const auto& c : fromInput) {
+    const int callsBefore = service_.calls;
+    const Outcome run = Vxctl(c.args, c.input);
+    EXPECT_EQ(run.code, kExitBadArguments) << c.what;
+    EXPECT_EQ(run.err, c.err) << c.what;
+    EXPECT_EQ(service_.calls, callsBefore) << c.what << ": something was sent";
+  }
+
+  const struct {
+    const char* what;
+    std::vector<std::optional<std::string>> answers;
+    std::string err;
+  } atConsole[] = {
+      {"the two new passwords differ",
+       {"s3cret", "one", "other"},
+       "vxctl: the two new passwords differ; nothing was sent\n"},
+      {"console ends before the current password",
+       {},
+       "vxctl: the input ended before the current password was given; nothing was sent\n"},
+      {"console ends before the new password",
+       {"s3cret", std::nullopt},
+       "vxctl: the input ended before the new password was given; nothing was sent\n"},
+      {"console ends before the second new password",
+       {"s3cret", "one", std::nullopt},
+       "vxctl: the input ended before the new password was given a second time; nothing was sent\n"},
+  };
+  for (const auto& c : atConsole) {
+    const int callsBefore = service_.calls;
+    std::vector<std::string> questions;
+    const Outcome run = VxctlAtConsole({"password", "change"}, c.answers, questions);
+    EXPECT_EQ(run.code, kExitBadArguments) << c.what;
+    EXPECT_EQ(run.err, c.err) << c.what;
+    EXPECT_EQ(service_.calls, callsBefore) << c.what << ": something was sent";
+  }
+  EXPECT_EQ(ops_.CheckPassword("s3cret"), 1);
+
+  // A last line without its line end is still a password.
+  EXPECT_EQ(Vxctl({"password", "check"}, "s3cret").code, 0);
+}
+
+// The service serves policy changes only to administrators and answers
+// anyone else with 0, the same 0 as for a wrong password: vxctl tells the two
+// apart by its own rights.
+TEST_F(VxctlTest, ARefusedChangeFromANonAdministratorSaysRunAsAdministrator) {
+  MakeLocal();
+  caller_.Become(test::Caller::User);
+  const DEVICE_POLICY before = Policy();
+  const std::string runAsAdministrator = std::string("vxctl: ") + kRunAsAdministrator + "\n";
+  const std::vector<std::vector<std::string>> changes = {
+      {"locks", "set", "--cdrom", "on"},
+      {"rule", "add", "--vendor", "A", "--action", "block"},
+      {"rule", "remove", "1"},
+      {"follow-parent", "rules", "on"},
+      {"follow-parent", "password", "on", "--password", ""},
+      {"password", "change", "--current", "", "--new", "x"},
+      {"password", "change", "--current", "wrong", "--new", "x"},
+  };
+  for (const auto& args : changes) {
+    const Outcome run = VxctlWithRights(false, args);
+    EXPECT_EQ(run.code, kExitRefused) << args[0] << " " << args[1];
+    EXPECT_EQ(run.err, runAsAdministrator) << args[0] << " " << args[1];
+    EXPECT_EQ(run.out, "") << args[0] << " " << args[1];
+  }
+  const DEVICE_POLICY after = Policy();
+  EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
+  EXPECT_EQ(ops_.CheckPassword(""), 1);
+
+  // Reads work for anyone.
+  EXPECT_EQ(VxctlWithRights(false, {"policy", "show"}).code, 0);
+  EXPECT_EQ(VxctlWithRights(false, {"password", "check", "--password", ""}).code, 0);
+
+  // An administrator who types a wrong password is told so, not to run as
+  // administrator.
+  caller_.Become(test::Caller::Administrator);
+  Outcome run = VxctlWithRights(true, {"password", "change", "--current", "wrong", "--new", "x"});
+  EXPECT_EQ(run.code, kExitRefused);
+  EXPECT_EQ(run.err, "vxctl: the current password is wrong; nothing changed\n");
+  run = VxctlWithRights(true, {"locks", "set", "--cdrom", "on"});
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(ops_.GetDriveLocks() & 2, 2);
 }
 
 TEST_F(VxctlTest, FollowParentKeepsTheValuesInForce) {

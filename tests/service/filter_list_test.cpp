@@ -42,16 +42,43 @@ TEST(FilterList, WritesOneZeroAfterEachEntryAndOneClosingZero) {
   EXPECT_EQ(FormatMultiString({u"PartMgr", u"VXDevFltr"}), Bytes(std::u16string(u"PartMgr\0VXDevFltr\0\0", 19)));
 }
 
-TEST(FilterList, AddsTheEntryOnceAndRemovesEveryExactCopy) {
+// Entries are service names, which the platform compares without regard to
+// letter case: "vxdevfltr" is the filter already (regression: install added
+// a second entry, which stacked the filter twice on every disk, and removal
+// left the other spellings behind).
+TEST(FilterList, AddsTheEntryOnceAndRemovesItInAnyLetterCase) {
   EXPECT_EQ(WithFilterEntry({u"PartMgr"}, kFilterServiceName), (Entries{u"PartMgr", u"VXDevFltr"}));
   EXPECT_EQ(WithFilterEntry({}, kFilterServiceName), (Entries{u"VXDevFltr"}));
   EXPECT_EQ(WithFilterEntry({u"VXDevFltr", u"PartMgr"}, kFilterServiceName), (Entries{u"VXDevFltr", u"PartMgr"}));
-  EXPECT_EQ(WithFilterEntry({u"vxdevfltr"}, kFilterServiceName), (Entries{u"vxdevfltr", u"VXDevFltr"}));
+  EXPECT_EQ(WithFilterEntry({u"vxdevfltr"}, kFilterServiceName), Entries{u"vxdevfltr"});
+  EXPECT_EQ(WithFilterEntry({u"PartMgr", u"VXDEVFLTR"}, kFilterServiceName), (Entries{u"PartMgr", u"VXDEVFLTR"}));
+  // Other names, however close, are other services.
+  EXPECT_EQ(WithFilterEntry({u"VXDevFltr2"}, kFilterServiceName), (Entries{u"VXDevFltr2", u"VXDevFltr"}));
 
-  EXPECT_EQ(WithoutFilterEntry({u"VXDevFltr", u"PartMgr", u"VXDevFltr", u"vxdevfltr"}, kFilterServiceName),
-            (Entries{u"PartMgr", u"vxdevfltr"}));
+  EXPECT_EQ(
+      WithoutFilterEntry({u"VXDevFltr", u"PartMgr", u"VXDevFltr", u"vxdevfltr", u"VxDeVfLtR"}, kFilterServiceName),
+      Entries{u"PartMgr"});
   EXPECT_EQ(WithoutFilterEntry({u"VXDevFltr"}, kFilterServiceName), Entries{});
+  EXPECT_EQ(WithoutFilterEntry({u"VXDevFlt", u"VXDevFltr2"}, kFilterServiceName),
+            (Entries{u"VXDevFlt", u"VXDevFltr2"}));
   EXPECT_EQ(FormatMultiString(WithoutFilterEntry({u"VXDevFltr"}, kFilterServiceName)).size(), 2u);
+}
+
+TEST(FilterList, ServiceNamesCompareWithoutLetterCase) {
+  const struct {
+    std::u16string a, b;
+    bool same;
+  } cases[] = {
+      {u"VXDevFltr", u"VXDevFltr", true},
+      {u"VXDevFltr", u"vxdevfltr", true},
+      {u"PartMgr", u"PARTMGR", true},
+      {u"VXDevFltr", u"VXDevFltr ", false},
+      {u"VXDevFltr", u"VXDevFlt", false},
+      {u"VXDevFltr", u"\uFF36XDevFltr", false},  // a fullwidth letter is another character
+      {u"[", u"{", false},                       // not letters: no folding
+      {u"", u"", true},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SameServiceName(c.a, c.b), c.same);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,9 @@ class FakeServicePlatform final : public ServicePlatform {
   int failReportNumber = 0;  // 1-based report that fails
   std::function<void()> onWait;
   std::function<void()> onThread;
+  // The started thread ends during this wait for it (1-based); 0: never.
+  uint32_t threadEndsAtWait = 1;
+  uint32_t threadWaits = 0;
 
   bool RegisterControlHandler() override {
     calls.push_back("register");
@@ -45,6 +49,11 @@ class FakeServicePlatform final : public ServicePlatform {
     startedRoutine = std::move(routine);
     return true;
   }
+  bool WaitThreadEnd(uint32_t timeoutMs) override {
+    calls.push_back("wait thread " + std::to_string(timeoutMs));
+    ++threadWaits;
+    return threadEndsAtWait != 0 && threadWaits >= threadEndsAtWait;
+  }
   void SleepMilliseconds(uint32_t ms) override { calls.push_back("sleep " + std::to_string(ms)); }
 };
 
@@ -53,7 +62,8 @@ class ServiceControlTest : public testing::Test {
   FakeServicePlatform platform;
   std::atomic<bool> serviceRunning{false};
   int monitorRuns = 0;
-  ServiceControl control{platform, serviceRunning, [this] { ++monitorRuns; }};
+  ServiceControl control{platform, serviceRunning, [this] { ++monitorRuns; },
+                         [this] { platform.calls.push_back("stop serving"); }};
 };
 
 TEST_F(ServiceControlTest, StartRunAndStopReportEveryStatusAsWritten) {
@@ -73,9 +83,12 @@ TEST_F(ServiceControlTest, StartRunAndStopReportEveryStatusAsWritten) {
                                   {3, 0, 1, 1000},  // stop pending
                                   {1, 5, 0, 0},
                               }));
-  EXPECT_EQ(platform.calls, (std::vector<std::string>{"register", "report 2", "create event", "report 2", "thread",
-                                                      "report 4", "wait", "report 4", "report 3", "sleep 1000",
-                                                      "signal", "report 1", "close event", "sleep 200"}));
+  // After the stop event, the monitor's last pass and the control interface
+  // end before the stopped report.
+  EXPECT_EQ(platform.calls,
+            (std::vector<std::string>{"register", "report 2", "create event", "report 2", "thread", "report 4", "wait",
+                                      "report 4", "report 3", "sleep 1000", "signal", "wait thread 1000",
+                                      "stop serving", "report 1", "close event", "sleep 200"}));
   ASSERT_TRUE(platform.startedRoutine);
   platform.startedRoutine();
   EXPECT_EQ(monitorRuns, 1);
@@ -114,6 +127,42 @@ TEST_F(ServiceControlTest, InterrogationWhileStartPendingAcceptsNoControls) {
   control.ServiceMain();
   EXPECT_EQ(platform.reports[2], (ServiceStatusReport{2, 0, 0, 0}));
   EXPECT_EQ(platform.reports[3], (ServiceStatusReport{4, 5, 0, 0}));
+}
+
+// A monitor pass that outlasts the handler's second: the service stays stop
+// pending, telling the manager each second with a new check point, until
+// the monitor thread has ended; a monitor that never ends is given
+// kMonitorEndWaits seconds. Only then is the control interface stopped and
+// the stop reported.
+TEST_F(ServiceControlTest, ASlowLastPassKeepsTheStopPendingUntilTheMonitorEnds) {
+  const struct {
+    const char* what;
+    uint32_t threadEndsAtWait;
+    uint32_t pendingReports;
+  } cases[] = {
+      {"ends during the third second", 3, 2},
+      {"never ends", 0, kMonitorEndWaits},
+  };
+  for (const auto& c : cases) {
+    FakeServicePlatform p;
+    p.threadEndsAtWait = c.threadEndsAtWait;
+    std::atomic<bool> running{false};
+    ServiceControl service(
+        p, running, [] {}, [&p] { p.calls.push_back("stop serving"); });
+    p.onWait = [&] { service.ServiceCtrlHandler(kControlStop); };
+    service.ServiceMain();
+    SCOPED_TRACE(c.what);
+    std::vector<ServiceStatusReport> expected = {{2, 0, 1, 200}, {2, 0, 2, 200}, {4, 5, 0, 0}, {3, 0, 1, 1000}};
+    for (uint32_t i = 0; i < c.pendingReports; ++i) expected.push_back({3, 0, 2 + i, 1000});
+    expected.push_back({1, 5, 0, 0});
+    EXPECT_EQ(p.reports, expected);
+    const auto stopServing = std::find(p.calls.begin(), p.calls.end(), "stop serving");
+    ASSERT_NE(stopServing, p.calls.end());
+    EXPECT_EQ(*(stopServing + 1), "report 1");  // the stopped report comes after
+    EXPECT_EQ(std::count(p.calls.begin(), p.calls.end(), "wait thread 1000"),
+              c.threadEndsAtWait ? c.threadEndsAtWait : kMonitorEndWaits);
+    EXPECT_EQ(service.ServiceState(), kStateStopped);
+  }
 }
 
 struct FailureCase {

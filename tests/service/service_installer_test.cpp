@@ -131,7 +131,9 @@ TEST_F(ServiceInstallerTest, InstallListsTheFilterAndRegistersTheService) {
   EXPECT_EQ(r.type, 0x110u);
   EXPECT_EQ(r.startType, 2u);
   EXPECT_EQ(r.errorControl, 1u);
-  EXPECT_EQ(r.executablePath, *platform.path);
+  // The path holds a space: quoted, so the manager runs this program and
+  // not "C:\Program".
+  EXPECT_EQ(r.executablePath, u"\"C:\\Program Files\\Vestara\\VestaraDeviceControl.exe\"");
   EXPECT_EQ(r.loadOrderGroup, u"COM Infrastructure");
   EXPECT_EQ(r.dependencies, std::u16string(u"RpcSs\0\0", 7));
   ASSERT_TRUE(Service().failureActions);
@@ -145,11 +147,46 @@ TEST_F(ServiceInstallerTest, InstallListsTheFilterAndRegistersTheService) {
   EXPECT_EQ(registry.ReadValue(classKey, L"UpperFilters", 1 << 20)->data.size(), 38u);
 }
 
+TEST(ServiceImagePath, QuotedWhenThePathHoldsABlankUnchangedOtherwise) {
+  const struct {
+    std::u16string path;
+    std::u16string image;
+  } cases[] = {
+      {u"C:\\Vestara\\VestaraDeviceControl.exe", u"C:\\Vestara\\VestaraDeviceControl.exe"},
+      {u"C:\\Program Files\\Vestara\\VestaraDeviceControl.exe",
+       u"\"C:\\Program Files\\Vestara\\VestaraDeviceControl.exe\""},
+      {u"C:\\A B\\C D\\VestaraDeviceControl.exe", u"\"C:\\A B\\C D\\VestaraDeviceControl.exe\""},
+      {u"C:\\Tab\there\\VestaraDeviceControl.exe", u"\"C:\\Tab\there\\VestaraDeviceControl.exe\""},
+      {u"\\\\?\\C:\\Vestara\\VestaraDeviceControl.exe", u"\\\\?\\C:\\Vestara\\VestaraDeviceControl.exe"},
+      {u"C:\\\u0648\u0633\u062A\u0627\u0631\u0627\\VestaraDeviceControl.exe",
+       u"C:\\\u0648\u0633\u062A\u0627\u0631\u0627\\VestaraDeviceControl.exe"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ServiceImagePath(c.path), c.image);
+}
+
+TEST_F(ServiceInstallerTest, APathWithoutABlankIsRegisteredAsItIs) {
+  platform.path = u"C:\\Vestara\\VestaraDeviceControl.exe";
+  ASSERT_EQ(InstallService(registry, platform), 0);
+  EXPECT_EQ(Service().registration.executablePath, u"C:\\Vestara\\VestaraDeviceControl.exe");
+}
+
 TEST_F(ServiceInstallerTest, ASecondInstallFailsAndLeavesOneEntry) {
   SetFilters({u"PartMgr"});
   ASSERT_EQ(InstallService(registry, platform), 0);
   EXPECT_EQ(InstallService(registry, platform), -1);
   EXPECT_EQ(Filters(), (std::vector<std::u16string>{u"PartMgr", u"VXDevFltr"}));
+}
+
+// Service names ignore letter case, so an entry in any case already loads
+// the filter: install adds none, and removal takes every spelling out
+// (regression: a second entry stacked the filter twice on every disk).
+TEST_F(ServiceInstallerTest, AnEntryInAnyLetterCaseIsTheFilter) {
+  SetFilters({u"PartMgr", u"vxdevfltr"});
+  ASSERT_EQ(InstallService(registry, platform), 0);
+  EXPECT_EQ(Filters(), (std::vector<std::u16string>{u"PartMgr", u"vxdevfltr"}));
+  SetFilters({u"VXDEVFLTR", u"PartMgr", u"VxDevFltr", u"VXDevFltr"});
+  ASSERT_EQ(RemoveService(registry, platform), 0);
+  EXPECT_EQ(Filters(), (std::vector<std::u16string>{u"PartMgr"}));
 }
 
 TEST_F(ServiceInstallerTest, AClassWithoutAFilterListStaysWithoutOne) {

@@ -15,16 +15,16 @@ namespace vx {
 class ControlService {
  public:
   virtual ~ControlService() = default;
-  virtual unsigned long SetDriveLocks(uint32_t mask, int& result) = 0;
-  virtual unsigned long GetDriveLocks(int& result) = 0;
-  virtual unsigned long CheckPassword(const std::string& candidate, int& result) = 0;
-  virtual unsigned long ChangePassword(const std::string& current, const std::string& newPassword,
-                                       uint32_t followParent, int& result) = 0;
-  virtual unsigned long GetPolicy(DEVICE_POLICY& policy, int& result) = 0;
-  virtual unsigned long SetPolicy(const DEVICE_POLICY& policy, int& result) = 0;
-  virtual unsigned long Ping(int& result) = 0;
-  virtual unsigned long PopDeviceArrival(USB_RULE& entry, int& result) = 0;
-  virtual unsigned long GetLanguage(uint32_t size, uint8_t* name, int& result) = 0;
+  [[nodiscard]] virtual unsigned long SetDriveLocks(uint32_t mask, int& result) = 0;
+  [[nodiscard]] virtual unsigned long GetDriveLocks(int& result) = 0;
+  [[nodiscard]] virtual unsigned long CheckPassword(const std::string& candidate, int& result) = 0;
+  [[nodiscard]] virtual unsigned long ChangePassword(const std::string& current, const std::string& newPassword,
+                                                     uint32_t followParent, int& result) = 0;
+  [[nodiscard]] virtual unsigned long GetPolicy(DEVICE_POLICY& policy, int& result) = 0;
+  [[nodiscard]] virtual unsigned long SetPolicy(const DEVICE_POLICY& policy, int& result) = 0;
+  [[nodiscard]] virtual unsigned long Ping(int& result) = 0;
+  [[nodiscard]] virtual unsigned long PopDeviceArrival(USB_RULE& entry, int& result) = 0;
+  [[nodiscard]] virtual unsigned long GetLanguage(uint32_t size, uint8_t* name, int& result) = 0;
 };
 
 }  // namespace vx

@@ -92,8 +92,13 @@ std::string FlagJson(bool value) { return value ? "true" : "false"; }
 class Session {
  public:
   Session(ControlService& service, const CommandLine& line, std::istream& in, std::ostream& out,
-          const SecretReader& readSecret)
-      : service_(service), line_(line), in_(in), out_(out), readSecret_(readSecret) {}
+          const SecretReader& readSecret, const AdministratorCheck& runsAsAdministrator)
+      : service_(service),
+        line_(line),
+        in_(in),
+        out_(out),
+        readSecret_(readSecret),
+        runsAsAdministrator_(runsAsAdministrator) {}
 
   std::optional<Failure> Run();
 
@@ -113,19 +118,53 @@ class Session {
   std::optional<Failure> WritePolicy(const DEVICE_POLICY& policy) {
     int result = 0;
     if (auto failure = Check(service_.SetPolicy(policy, result))) return failure;
-    if (result != 1) return Failure{kExitRefused, "the service refused the policy"};
+    if (result != 1) return Refused("the service refused the policy");
     return std::nullopt;
   }
+  // A change the service answered with 0. The service gives the same 0 to a
+  // caller that is no administrator, which, when this process is none, is
+  // the reason to tell; otherwise `reason` is.
+  Failure Refused(const std::string& reason) const {
+    if (runsAsAdministrator_ && !runsAsAdministrator_()) return Failure{kExitRefused, kRunAsAdministrator};
+    return Failure{kExitRefused, reason};
+  }
   // A password from its option, or typed by a person at the console, or
-  // else a line of standard input.
-  std::string Password(const std::string& option, const char* question) {
-    if (line_.options.count(option)) return Option(line_, option);
-    if (readSecret_)
-      if (std::optional<std::string> typed = readSecret_(question)) return *typed;
+  // else a line of standard input; a failure when the input ends first.
+  std::optional<Failure> Password(const std::string& option, const char* question, const char* what,
+                                  std::string& password) {
+    if (line_.options.count(option)) {
+      password = Option(line_, option);
+      return std::nullopt;
+    }
+    std::optional<std::string> text = readSecret_ ? readSecret_(question) : ReadLine();
+    if (!text) return InputEnded(what);
+    password = *text;
+    return std::nullopt;
+  }
+  // A new password: from its option, typed twice at the console (the two
+  // must agree), or a line of standard input.
+  std::optional<Failure> NewPassword(std::string& password) {
+    if (line_.options.count("new") || !readSecret_)
+      return Password("new", "New password: ", "the new password was given", password);
+    const std::optional<std::string> first = readSecret_("New password: ");
+    if (!first) return InputEnded("the new password was given");
+    const std::optional<std::string> second = readSecret_("New password again: ");
+    if (!second) return InputEnded("the new password was given a second time");
+    if (*first != *second) return Failure{kExitBadArguments, "the two new passwords differ; nothing was sent"};
+    password = *first;
+    return std::nullopt;
+  }
+  // One line of standard input without its line end; nullopt when the input
+  // ended before it (a last line without a line end still counts).
+  std::optional<std::string> ReadLine() {
     std::string text;
-    std::getline(in_, text);
+    if (!std::getline(in_, text)) return std::nullopt;
     if (!text.empty() && text.back() == '\r') text.pop_back();
     return text;
+  }
+  // `what` says what was still missing: "the new password was given".
+  static Failure InputEnded(const char* what) {
+    return Failure{kExitBadArguments, std::string("the input ended before ") + what + "; nothing was sent"};
   }
 
   std::optional<Failure> Ping();
@@ -150,6 +189,7 @@ class Session {
   std::istream& in_;
   std::ostream& out_;
   const SecretReader& readSecret_;
+  const AdministratorCheck& runsAsAdministrator_;
 };
 
 std::optional<Failure> Session::Run() {
@@ -385,11 +425,13 @@ std::optional<Failure> Session::LocksSet() {
   if (floppy.value_or(policy.lockFloppy != 0)) mask |= kDriveLockFloppy;
   int result = 0;
   if (auto failure = Check(service_.SetDriveLocks(mask, result))) return failure;
+  if (result != 1) return Refused("the service refused the lock change");
   return LocksShow();
 }
 
 std::optional<Failure> Session::PasswordCheck() {
-  const std::string candidate = Password("password", "Password: ");
+  std::string candidate;
+  if (auto failure = Password("password", "Password: ", "the password was given", candidate)) return failure;
   int result = 0;
   if (auto failure = Check(service_.CheckPassword(candidate, result))) return failure;
   if (line_.json) out_ << "{\"right\": " << FlagJson(result == 1) << "}\n";
@@ -399,8 +441,10 @@ std::optional<Failure> Session::PasswordCheck() {
 }
 
 std::optional<Failure> Session::PasswordChange() {
-  const std::string current = Password("current", "Current password: ");
-  const std::string replacement = Password("new", "New password: ");
+  std::string current, replacement;
+  if (auto failure = Password("current", "Current password: ", "the current password was given", current))
+    return failure;
+  if (auto failure = NewPassword(replacement)) return failure;
   if (replacement.size() > kMaxPasswordLength)
     return Failure{kExitBadArguments,
                    "the new password is " + std::to_string(replacement.size()) + " characters; it holds at most 127"};
@@ -409,7 +453,7 @@ std::optional<Failure> Session::PasswordChange() {
   if (policy.password__Lock) return Failure{kExitRefused, "the password is set by the management server"};
   int result = 0;
   if (auto failure = Check(service_.ChangePassword(current, replacement, 0, result))) return failure;
-  if (result != 1) return Failure{kExitRefused, "the current password is wrong; nothing changed"};
+  if (result != 1) return Refused("the current password is wrong; nothing changed");
   out_ << "The password is changed.\n";
   return std::nullopt;
 }
@@ -422,14 +466,15 @@ std::optional<Failure> Session::FollowParent() {
     return Failure{kExitBadArguments, "follow-parent takes rules, cdrom, floppy or password, not \"" + item + "\""};
 
   if (item == "password") {
-    const std::string current = Password("password", "Password: ");
+    std::string current;
+    if (auto failure = Password("password", "Password: ", "the password was given", current)) return failure;
     DEVICE_POLICY policy;
     if (auto failure = ReadPolicy(policy)) return failure;
     if (policy.password__Lock) return Failure{kExitRefused, "the password is set by the management server"};
     // Off keeps the password now in force as the local one.
     int result = 0;
     if (auto failure = Check(service_.ChangePassword(current, current, *follow ? 1 : 0, result))) return failure;
-    if (result != 1) return Failure{kExitRefused, "the password is wrong; nothing changed"};
+    if (result != 1) return Refused("the password is wrong; nothing changed");
     out_ << (*follow ? "The password now follows the parent policy.\n" : "The password is now local.\n");
     return std::nullopt;
   }
@@ -519,13 +564,15 @@ std::string VxctlUsage() {
          "  follow-parent rules|cdrom|floppy|password on|off [--password TEXT]\n"
          "  arrivals                      the USB disks seen since the last call, with their action\n"
          "  language                      the user interface language\n"
-         "Passwords not given as options are read from standard input, one a line.\n"
-         "Exit codes: 0 done, 1 refused or wrong password, 2 bad arguments (nothing sent),\n"
-         "3 the service is not running or the call failed.\n";
+         "Passwords not given as options are asked for at the console (a new one twice),\n"
+         "or else read from standard input, one a line; input that ends first sends nothing.\n"
+         "Changes of the policy need administrator rights.\n"
+         "Exit codes: 0 done, 1 refused, wrong password or not an administrator,\n"
+         "2 bad arguments (nothing sent), 3 the service is not running or the call failed.\n";
 }
 
 int RunVxctl(const std::vector<std::string>& args, ControlService& service, std::istream& in, std::ostream& out,
-             std::ostream& err, const SecretReader& readSecret) {
+             std::ostream& err, const SecretReader& readSecret, const AdministratorCheck& runsAsAdministrator) {
   if (args.empty()) {
     err << VxctlUsage();
     return kExitBadArguments;
@@ -537,7 +584,7 @@ int RunVxctl(const std::vector<std::string>& args, ControlService& service, std:
   CommandLine line;
   std::optional<Failure> failure = Parse(args, line);
   if (!failure) {
-    Session session(service, line, in, out, readSecret);
+    Session session(service, line, in, out, readSecret, runsAsAdministrator);
     failure = session.Run();
   }
   if (!failure) return kExitOk;

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <vector>
 
 #include "control_rpc/windows/control_rpc_client.h"
 #include "tests/control_rpc/windows/server_fixture.h"
@@ -148,6 +149,39 @@ TEST_F(ControlRpcUnderWine, VxctlCommands) {
   EXPECT_NE(run.out.find("\"cdrom\": {\"locked\": false, \"followParent\": false"), std::string::npos) << run.out;
   EXPECT_EQ(Run(L"rule remove 1").exitCode, 0u);
   EXPECT_EQ(Run(L"rule list").out, "1. allow      every disk\n");
+}
+
+// GetLanguage's buffer is one the run time allocates at the size the caller
+// names, before the routine runs: the interface bounds the size at 65,536
+// bytes. A client made without the bound sends larger sizes, and the
+// service's run time refuses each (the bound error, a status: the routine
+// never ran, so no result came back); 65,536 bytes still work, and so does
+// the service afterwards.
+TEST_F(ControlRpcUnderWine, LanguageSizeAboveTheBoundIsRefusedByTheRunTime) {
+  auto unbounded = [&](const std::wstring& size) {
+    return test::RunProcess(test::Quoted(VX_UNBOUNDED_CLIENT_PATH) + L" " + size, installDir_.path());
+  };
+  ProcessOutcome run = unbounded(L"65536");
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.out, "status 0 result 1\n") << run.err;
+  for (const wchar_t* size : {L"65537", L"1048576", L"4294967295"}) {
+    run = unbounded(size);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.out, "status 1734 result -1\n") << "size " << std::string(size, size + wcslen(size)) << run.err;
+  }
+
+  // This project's own client holds the bound too: the same refusal.
+  ControlRpcClient client;
+  std::vector<uint8_t> name(70000, 0xAA);
+  int result = -5;
+  EXPECT_EQ(client.GetLanguage(65537, name.data(), result), 1734u);
+  EXPECT_EQ(result, -5);
+  EXPECT_EQ(name[0], 0xAA);
+  ASSERT_EQ(client.GetLanguage(65536, name.data(), result), 0u);
+  EXPECT_EQ(result, 1);
+  EXPECT_STREQ(reinterpret_cast<char*>(name.data()), "english");
+  ASSERT_EQ(client.Ping(result), 0u);
+  EXPECT_EQ(result, 1);
 }
 
 // USB storage disks made in the registry are seen by the monitor's next

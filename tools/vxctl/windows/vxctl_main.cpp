@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "control_rpc/windows/control_rpc_client.h"
+#include "control_rpc/windows/token_rights.h"
 #include "tools/vxctl/vxctl.h"
 
 namespace vx {
@@ -38,20 +39,32 @@ class RpcControlService final : public ControlService {
   ControlRpcClient client_;
 };
 
+bool StandardInputIsConsole() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != FALSE;
+}
+
 // A password typed at the console: asked for on standard error, not echoed.
+// nullopt when the console's input ends first (Ctrl+Z, a closed console).
 std::optional<std::string> ReadSecretFromConsole(const char* question) {
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
   DWORD mode = 0;
-  if (!GetConsoleMode(input, &mode)) return std::nullopt;
+  const bool haveMode = GetConsoleMode(input, &mode) != FALSE;
   std::cerr << question << std::flush;
-  SetConsoleMode(input, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+  // Typing shows on the screen when echo cannot be turned off; the password
+  // is still read.
+  if (haveMode) (void)SetConsoleMode(input, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
   std::string text;
-  std::getline(std::cin, text);
-  SetConsoleMode(input, mode);
+  const bool read = static_cast<bool>(std::getline(std::cin, text));
+  if (haveMode) (void)SetConsoleMode(input, mode);  // as it was; nothing else to do if refused
   std::cerr << "\n";
+  if (!read) return std::nullopt;
   if (!text.empty() && text.back() == '\r') text.pop_back();
   return text;
 }
+
+// This process's own rights, from its token.
+bool RunsAsAdministrator() { return TokenIsAdministrator(nullptr); }
 
 }  // namespace
 }  // namespace vx
@@ -59,5 +72,7 @@ std::optional<std::string> ReadSecretFromConsole(const char* question) {
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   vx::RpcControlService service;
-  return vx::RunVxctl(args, service, std::cin, std::cout, std::cerr, vx::ReadSecretFromConsole);
+  const vx::SecretReader console =
+      vx::StandardInputIsConsole() ? vx::SecretReader(vx::ReadSecretFromConsole) : vx::SecretReader();
+  return vx::RunVxctl(args, service, std::cin, std::cout, std::cerr, console, vx::RunsAsAdministrator);
 }

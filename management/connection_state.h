@@ -1,7 +1,7 @@
 // The management connection as the rest of the service can see it: whether
 // the client is connected, to which address, and since when. The client's
-// connection hook writes it (ClientContext::onConnection); a reader such as
-// the control interface takes a copy.
+// connection hook writes it (ClientContext::onConnection) and the service
+// publishes each snapshot for the administration tool (connection_record.h).
 #pragma once
 
 #include <cstdint>
@@ -9,16 +9,9 @@
 #include <string>
 
 #include "management/client_context.h"
+#include "management/connection_record.h"
 
 namespace vx::management {
-
-struct ConnectionSnapshot {
-  bool connected = false;
-  std::string serverAddress;  // "a.b.c.d" of the current or last connection; empty before the first
-  uint16_t serverPort = 0;
-  int64_t changedAt = 0;     // wall-clock seconds of the last change; 0 before the first
-  uint32_t connections = 0;  // connections established since the service started
-};
 
 class ConnectionState {
  public:

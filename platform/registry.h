@@ -21,6 +21,7 @@ enum RegistryType : uint32_t {
   kRegistryBinary = 3,        // REG_BINARY
   kRegistryDword = 4,         // REG_DWORD
   kRegistryMultiString = 7,   // REG_MULTI_SZ
+  kRegistryQword = 11,        // REG_QWORD
 };
 
 struct RegistryValue {

@@ -8,7 +8,9 @@
 #include <ctime>
 
 #include "control_rpc/windows/control_rpc_listener.h"
+#include "management/connection_record.h"
 #include "management/connection_state.h"
+#include "management/management_settings.h"
 #include "management/windows/start_management_client.h"
 #include "monitor/monitor_loop.h"
 #include "monitor/windows/setupdi_usb_storage.h"
@@ -17,7 +19,6 @@
 #include "platform/windows/win_registry.h"
 #include "service/command_line.h"
 #include "service/crash/windows/crash_reporter.h"
-#include "service/management_settings.h"
 #include "service/service_config.h"
 #include "service/service_control.h"
 #include "service/service_installer.h"
@@ -34,7 +35,8 @@ vx::MonitorShared& shared = *new vx::MonitorShared;
 vx::WinRegistry& registry = *new vx::WinRegistry;
 vx::ServiceControl* serviceControl = nullptr;
 // The management connection as the client last reported it (connected or
-// not, the server's address, since when), for the administration tool.
+// not, the server's address, since when). Each change is published in the
+// registry for the administration tool (management/connection_record.h).
 vx::management::ConnectionState& managementConnection = *new vx::management::ConnectionState;
 
 std::array<uint8_t, 16> RandomClientId() {
@@ -50,6 +52,11 @@ std::array<uint8_t, 16> RandomClientId() {
   return id;
 }
 
+// Only vxctl server show reads the record; the client works without it.
+void PublishManagementConnection() {
+  (void)vx::management::PublishConnection(registry, managementConnection.Snapshot());
+}
+
 // The start points of what the monitor starts on threads of its own.
 void AddStartPoints(vx::MonitorEnvironment& environment, const vx::ManagementSettings& settings) {
   environment.startControlRpcListener = [](vx::MonitorShared& s) { vx::StartControlRpcListener(s, registry); };
@@ -58,6 +65,7 @@ void AddStartPoints(vx::MonitorEnvironment& environment, const vx::ManagementSet
   environment.startManagementClient = [settings](vx::MonitorShared& s) {
     vx::management::StartManagementClient(s, settings, [](const vx::management::ConnectionEvent& event) {
       managementConnection.Record(event, static_cast<int64_t>(std::time(nullptr)));
+      PublishManagementConnection();
     });
   };
 }
@@ -77,6 +85,10 @@ int RunMonitor() {
   const vx::ManagementSettings settings = vx::ReadManagementSettings(registry, RandomClientId);
   vx::MonitorEnvironment environment{registry, devices, usbStorage,         clock, vx::WriteDebugOutput,
                                      {},       {},      settings.serverMode};
+  // A record left by an earlier run never shows as this run's connection.
+  vx::management::ConnectionSnapshot none;
+  none.changedAt = static_cast<int64_t>(std::time(nullptr));
+  (void)vx::management::PublishConnection(registry, none);  // as PublishManagementConnection
   AddStartPoints(environment, settings);
   return vx::MonitorThread(std::move(environment), shared);
 }

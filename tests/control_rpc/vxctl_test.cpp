@@ -6,6 +6,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "management/connection_record.h"
+#include "management/management_settings.h"
 #include "tests/control_rpc/local_control_service.h"
 #include "tests/control_rpc/scripted_caller.h"
 #include "tests/support/fake_registry.h"
@@ -59,6 +61,15 @@ class VxctlTest : public ::testing::Test {
       return answer;
     };
     const int code = RunVxctl(args, service_, in, out, err, console);
+    return {code, out.str(), err.str()};
+  }
+
+  // vxctl with the registry of its server commands.
+  Outcome VxctlServer(std::vector<std::string> args, Registry& registry, bool administrator = true) {
+    std::istringstream in;
+    std::ostringstream out, err;
+    const int code = RunVxctl(
+        args, service_, in, out, err, {}, [administrator] { return administrator; }, &registry);
     return {code, out.str(), err.str()};
   }
 
@@ -400,6 +411,123 @@ TEST_F(VxctlTest, StoppedServiceGivesAClearMessage) {
     EXPECT_EQ(run.code, kExitServiceFailure);
     EXPECT_EQ(run.err, "vxctl: the Vestara Device Control service is not running (RPC error 1722)\n");
   }
+}
+
+// A registry whose writes are refused, as HKLM is to a standard user.
+class ReadOnlyRegistry final : public Registry {
+ public:
+  std::optional<RegistryValue> ReadValue(std::wstring_view key, std::wstring_view name,
+                                         std::size_t maxBytes) const override {
+    return values.ReadValue(key, name, maxBytes);
+  }
+  bool WriteValue(std::wstring_view, std::wstring_view, const RegistryValue&) override { return false; }
+  test::FakeRegistry values;
+};
+
+TEST_F(VxctlTest, ServerShowTellsTheSettingsAndTheConnection) {
+  test::FakeRegistry settings;
+  // Nothing configured, no client id yet, nothing published: nothing is created by reading.
+  Outcome run = VxctlServer({"server", "show"}, settings);
+  EXPECT_EQ(run.code, kExitOk) << run.err;
+  EXPECT_NE(run.out.find("Management server:  (none)\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("Server mode:        0 (no management server)\n"), std::string::npos);
+  EXPECT_NE(run.out.find("Client id:          none yet"), std::string::npos);
+  EXPECT_NE(run.out.find("Connected now:      unknown: the service has not published its connection"),
+            std::string::npos);
+  EXPECT_FALSE(settings.ReadValue(kProductKeyPath, L"ClientId", 16));
+
+  ASSERT_EQ(VxctlServer({"server", "set", "--host", "mgmt.example.lan"}, settings).code, kExitOk);
+  const std::vector<uint8_t> id = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
+                                   0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff};
+  (void)settings.WriteValue(kProductKeyPath, L"ClientId", RegistryValue{kRegistryBinary, id});
+  ASSERT_TRUE(management::PublishConnection(settings, {true, "10.1.2.3", 13911, 1'700'000'000, 2}));
+  run = VxctlServer({"server", "show"}, settings);
+  EXPECT_NE(run.out.find("Management server:  mgmt.example.lan\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("Server mode:        1 (the service keeps a session with the server)\n"), std::string::npos);
+  EXPECT_NE(run.out.find("Client id:          00112233445566778899aabbccddeeff\n"), std::string::npos);
+  EXPECT_NE(run.out.find("Connected now:      yes, to 10.1.2.3:13911 since "), std::string::npos);
+  EXPECT_NE(run.out.find("(2 connections since the service started)"), std::string::npos);
+
+  run = VxctlServer({"server", "show", "--json"}, settings);
+  EXPECT_EQ(
+      run.out,
+      "{\"serverMode\": 1, \"serverHost\": \"mgmt.example.lan\", \"clientId\": "
+      "\"00112233445566778899aabbccddeeff\", \"serviceRunning\": true,\n \"connection\": {\"connected\": true, "
+      "\"serverAddress\": \"10.1.2.3\", \"serverPort\": 13911, \"changedAt\": 1700000000, \"connections\": 2}}\n");
+
+  ASSERT_TRUE(management::PublishConnection(settings, {false, "10.1.2.3", 13911, 1'700'000'100, 2}));
+  EXPECT_NE(VxctlServer({"server", "show"}, settings).out.find("no; the last connection, to 10.1.2.3:13911, ended at "),
+            std::string::npos);
+
+  // A record left behind by a service that no longer runs is not shown as current.
+  service_.stopped = true;
+  run = VxctlServer({"server", "show", "--json"}, settings);
+  EXPECT_EQ(run.code, kExitOk);
+  EXPECT_NE(run.out.find("\"serviceRunning\": false,\n \"connection\": null}"), std::string::npos) << run.out;
+  EXPECT_NE(VxctlServer({"server", "show"}, settings).out.find("Connected now:      no: the service is not running"),
+            std::string::npos);
+}
+
+TEST_F(VxctlTest, ServerSetWritesWhatTheServiceReadsAtItsStart) {
+  test::FakeRegistry settings;
+  Outcome run = VxctlServer({"server", "set", "--host", "127.0.0.1"}, settings);
+  EXPECT_EQ(run.code, kExitOk) << run.err;
+  EXPECT_EQ(run.out,
+            "The management server is now 127.0.0.1 (ServerMode 1).\n"
+            "The service applies it at its next start: restart the service\n"
+            "(sc stop VestaraDeviceControlWinService, then sc start VestaraDeviceControlWinService).\n");
+  StoredManagementSettings stored = ReadStoredManagementSettings(settings);
+  EXPECT_EQ(stored.serverMode, 1u);
+  EXPECT_EQ(stored.serverHost, "127.0.0.1");
+
+  run = VxctlServer({"server", "set", "--off"}, settings);
+  EXPECT_EQ(run.code, kExitOk);
+  EXPECT_EQ(run.out.substr(0, run.out.find('\n')),
+            "The management client is now off (ServerMode 0; the server name 127.0.0.1 is kept).");
+  stored = ReadStoredManagementSettings(settings);
+  EXPECT_EQ(stored.serverMode, 0u);
+  EXPECT_EQ(stored.serverHost, "127.0.0.1");
+}
+
+TEST_F(VxctlTest, ServerSetRefusals) {
+  const struct {
+    std::vector<std::string> args;
+    int code;
+    const char* message;
+  } cases[] = {
+      {{"server", "set"}, kExitBadArguments, "vxctl: server set takes --host NAME or --off\n"},
+      {{"server", "set", "--host", "a", "--off"}, kExitBadArguments, "vxctl: server set takes --host NAME or --off\n"},
+      {{"server", "set", "--host"}, kExitBadArguments, "vxctl: --host needs a value\n"},
+      {{"server", "set", "--host", ""}, kExitBadArguments, "vxctl: the server's name is empty\n"},
+      {{"server", "set", "--host", std::string(64, 'h')},
+       kExitBadArguments,
+       "vxctl: the server's name is 64 characters; it holds at most 63\n"},
+      {{"server", "set", "--host", "two words"},
+       kExitBadArguments,
+       "vxctl: the server's name may hold letters, digits, '.', '-' and '_' only, not \" \"\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.size() > 3 ? c.args[3] : "");
+    test::FakeRegistry settings;
+    const Outcome run = VxctlServer(c.args, settings);
+    EXPECT_EQ(run.code, c.code);
+    EXPECT_EQ(run.err, c.message);
+    EXPECT_FALSE(settings.ReadValue(kProductKeyPath, L"ServerMode", 4)) << "nothing is written";
+  }
+
+  // The registry refuses a standard user's write; an administrator's refused write is told apart.
+  ReadOnlyRegistry readOnly;
+  Outcome run = VxctlServer({"server", "set", "--off"}, readOnly, /*administrator=*/false);
+  EXPECT_EQ(run.code, kExitRefused);
+  EXPECT_EQ(run.err, "vxctl: only an administrator may change the management settings: run as administrator\n");
+  run = VxctlServer({"server", "set", "--host", "mgmt"}, readOnly, /*administrator=*/true);
+  EXPECT_EQ(run.code, kExitRefused);
+  EXPECT_EQ(run.err, "vxctl: the registry refused the change of the management settings\n");
+
+  // Without a registry (a build that has none) the commands fail, nothing is sent.
+  std::istringstream in;
+  std::ostringstream out, err;
+  EXPECT_EQ(RunVxctl({"server", "show"}, service_, in, out, err), kExitServiceFailure);
 }
 
 TEST(VxctlWords, RulesAndJsonText) {

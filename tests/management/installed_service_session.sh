@@ -7,7 +7,7 @@
 # policy set, drains every report row and pushes the installer stand-in.
 # The service is then restarted, and the peer checks that the policy set
 # survived in configdb.dat. The stand-in's marker shows its command line and
-# working directory.
+# working directory; vxctl server show tells the connection and its end.
 #   installed_service_session.sh PEER WIN_BIN_DIR WORK_DIR
 set -euo pipefail
 peer="$1" bin="$2" work="$3"
@@ -75,6 +75,15 @@ wait_for() { # SECONDS DESCRIPTION COMMAND...
 wait_for 120 "the first session" grep -q 'session 1 done' "$work/peer.log"
 wait_for 30 "the installer's marker" test -s "$install/vxup_marker.txt"
 
+# The administration tool sees the session the service keeps.
+vxctl_show() { "$WINE" "$bin/vxctl.exe" server show --json 2>&1 | tr -d '\r'; }
+shown="$(vxctl_show)"
+echo "vxctl server show --json: $shown"
+grep -qF '"serverMode": 1, "serverHost": "localhost", "clientId": "00112233445566778899aabbccddeeff"' <<<"$shown" ||
+  { echo "vxctl shows other settings"; exit 1; }
+grep -qF '"connected": true, "serverAddress": "127.0.0.1", "serverPort": 13911' <<<"$shown" ||
+  { echo "vxctl does not show the connection"; exit 1; }
+
 quiet sc stop "$service" || true
 stopped() { "$WINE" sc query "$service" 2>/dev/null | grep -q STOPPED; }
 wait_for 30 "the service to stop" stopped
@@ -85,6 +94,9 @@ wait "$peer_pid" || status=$?
 peer_pid=
 cat "$work/peer.log"
 [[ $status == 0 ]] || { echo "the peer failed with status $status"; exit 1; }
+# The peer has closed the second session: the restarted service says so.
+disconnected() { vxctl_show | grep -qF '"connected": false, "serverAddress": "127.0.0.1", "serverPort": 13911'; }
+wait_for 30 "vxctl to show the session ended" disconnected
 
 marker="$(tr -d '\r' <"$install/vxup_marker.txt")"
 echo "$marker"

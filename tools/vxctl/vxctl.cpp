@@ -12,6 +12,7 @@
 #include "policy/rule_text.h"
 #include "tools/vxctl/json_text.h"
 #include "tools/vxctl/rule_words.h"
+#include "tools/vxctl/server_commands.h"
 
 namespace vx {
 namespace {
@@ -33,10 +34,11 @@ struct CommandLine {
   std::vector<std::string> exactFields;
   bool json = false;
   bool exactGiven = false;
+  bool off = false;  // server set --off
 };
 
 const std::set<std::string> kValueOptions = {"vendor", "product", "revision", "serial",  "action", "at",
-                                             "cdrom",  "floppy",  "password", "current", "new"};
+                                             "cdrom",  "floppy",  "password", "current", "new",    "host"};
 
 std::optional<Failure> Parse(const std::vector<std::string>& args, CommandLine& line) {
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -48,6 +50,8 @@ std::optional<Failure> Parse(const std::vector<std::string>& args, CommandLine& 
     const std::string name = arg.substr(2);
     if (name == "json") {
       line.json = true;
+    } else if (name == "off") {
+      line.off = true;
     } else if (name == "exact") {
       line.exactGiven = true;
       std::size_t before = line.exactFields.size();
@@ -92,13 +96,14 @@ std::string FlagJson(bool value) { return value ? "true" : "false"; }
 class Session {
  public:
   Session(ControlService& service, const CommandLine& line, std::istream& in, std::ostream& out,
-          const SecretReader& readSecret, const AdministratorCheck& runsAsAdministrator)
+          const SecretReader& readSecret, const AdministratorCheck& runsAsAdministrator, Registry* registry)
       : service_(service),
         line_(line),
         in_(in),
         out_(out),
         readSecret_(readSecret),
-        runsAsAdministrator_(runsAsAdministrator) {}
+        runsAsAdministrator_(runsAsAdministrator),
+        registry_(registry) {}
 
   std::optional<Failure> Run();
 
@@ -179,6 +184,8 @@ class Session {
   std::optional<Failure> FollowParent();
   std::optional<Failure> Arrivals();
   std::optional<Failure> Language();
+  std::optional<Failure> ServerShowCommand();
+  std::optional<Failure> ServerSetCommand();
 
   void PrintRules(const DEVICE_POLICY& policy, const char* indent);
   std::string RulesJson(const DEVICE_POLICY& policy);
@@ -190,6 +197,7 @@ class Session {
   std::ostream& out_;
   const SecretReader& readSecret_;
   const AdministratorCheck& runsAsAdministrator_;
+  Registry* registry_;
 };
 
 std::optional<Failure> Session::Run() {
@@ -210,6 +218,8 @@ std::optional<Failure> Session::Run() {
   if (!w.empty() && w[0] == "follow-parent" && w.size() == 3) return FollowParent();
   if (is("arrivals")) return Arrivals();
   if (is("language")) return Language();
+  if (is("server", "show") && w.size() == 2) return ServerShowCommand();
+  if (is("server", "set") && w.size() == 2) return ServerSetCommand();
   std::string command;
   for (const auto& word : w) command += (command.empty() ? "" : " ") + word;
   return Failure{kExitBadArguments, "unknown command \"" + command + "\" (vxctl help lists the commands)"};
@@ -545,6 +555,28 @@ std::optional<Failure> Session::Language() {
   return std::nullopt;
 }
 
+std::optional<Failure> FromServerCommand(const std::optional<ServerCommandFailure>& failure) {
+  if (!failure) return std::nullopt;
+  return Failure{failure->code, failure->message};
+}
+
+std::optional<Failure> Session::ServerShowCommand() {
+  if (registry_ == nullptr) return Failure{kExitServiceFailure, "the registry cannot be read here"};
+  // Whether the published connection is this service's: only a running
+  // service keeps it current.
+  int result = 0;
+  const bool running = service_.Ping(result) == 0 && result == 1;
+  return FromServerCommand(ServerShow(*registry_, running, line_.json, out_));
+}
+
+std::optional<Failure> Session::ServerSetCommand() {
+  if (registry_ == nullptr) return Failure{kExitServiceFailure, "the registry cannot be written here"};
+  const std::optional<std::string> host =
+      line_.options.count("host") ? std::optional<std::string>(Option(line_, "host")) : std::nullopt;
+  const bool administrator = !runsAsAdministrator_ || runsAsAdministrator_();
+  return FromServerCommand(ServerSet(*registry_, host, line_.off, administrator, out_));
+}
+
 }  // namespace
 
 std::string VxctlUsage() {
@@ -564,15 +596,20 @@ std::string VxctlUsage() {
          "  follow-parent rules|cdrom|floppy|password on|off [--password TEXT]\n"
          "  arrivals                      the USB disks seen since the last call, with their action\n"
          "  language                      the user interface language\n"
+         "  server show                   the management server settings, and whether the service is connected\n"
+         "  server set --host NAME | --off\n"
+         "                                point the service at a management server, or turn its client off;\n"
+         "                                the service applies it at its next start\n"
          "Passwords not given as options are asked for at the console (a new one twice),\n"
          "or else read from standard input, one a line; input that ends first sends nothing.\n"
-         "Changes of the policy need administrator rights.\n"
+         "Changes of the policy and of the server settings need administrator rights.\n"
          "Exit codes: 0 done, 1 refused, wrong password or not an administrator,\n"
          "2 bad arguments (nothing sent), 3 the service is not running or the call failed.\n";
 }
 
 int RunVxctl(const std::vector<std::string>& args, ControlService& service, std::istream& in, std::ostream& out,
-             std::ostream& err, const SecretReader& readSecret, const AdministratorCheck& runsAsAdministrator) {
+             std::ostream& err, const SecretReader& readSecret, const AdministratorCheck& runsAsAdministrator,
+             Registry* registry) {
   if (args.empty()) {
     err << VxctlUsage();
     return kExitBadArguments;
@@ -584,7 +621,7 @@ int RunVxctl(const std::vector<std::string>& args, ControlService& service, std:
   CommandLine line;
   std::optional<Failure> failure = Parse(args, line);
   if (!failure) {
-    Session session(service, line, in, out, readSecret, runsAsAdministrator);
+    Session session(service, line, in, out, readSecret, runsAsAdministrator, registry);
     failure = session.Run();
   }
   if (!failure) return kExitOk;

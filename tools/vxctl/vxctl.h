@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/registry.h"
 #include "tools/vxctl/control_service.h"
 
 namespace vx {
@@ -44,8 +45,11 @@ using AdministratorCheck = std::function<bool()>;
 // and, when the service refuses it while `runsAsAdministrator` says this
 // process is no administrator, says kRunAsAdministrator (kExitRefused). An
 // empty check counts as an administrator.
+//
+// `server show` and `server set` read and write the management settings in
+// `registry` (none: those two commands fail).
 [[nodiscard]] int RunVxctl(const std::vector<std::string>& args, ControlService& service, std::istream& in,
                            std::ostream& out, std::ostream& err, const SecretReader& readSecret = {},
-                           const AdministratorCheck& runsAsAdministrator = {});
+                           const AdministratorCheck& runsAsAdministrator = {}, Registry* registry = nullptr);
 
 }  // namespace vx

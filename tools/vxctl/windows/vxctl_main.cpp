@@ -7,6 +7,7 @@
 
 #include "control_rpc/windows/control_rpc_client.h"
 #include "control_rpc/windows/token_rights.h"
+#include "platform/windows/win_registry.h"
 #include "tools/vxctl/vxctl.h"
 
 namespace vx {
@@ -74,5 +75,6 @@ int main(int argc, char** argv) {
   vx::RpcControlService service;
   const vx::SecretReader console =
       vx::StandardInputIsConsole() ? vx::SecretReader(vx::ReadSecretFromConsole) : vx::SecretReader();
-  return vx::RunVxctl(args, service, std::cin, std::cout, std::cerr, console, vx::RunsAsAdministrator);
+  vx::WinRegistry registry;
+  return vx::RunVxctl(args, service, std::cin, std::cout, std::cerr, console, vx::RunsAsAdministrator, &registry);
 }

@@ -1,4 +1,4 @@
-#include "service/management_settings.h"
+#include "management/management_settings.h"
 
 #include <gtest/gtest.h>
 
@@ -35,10 +35,10 @@ TEST(ManagementSettings, MissingValuesMeanNoServerAndANewStoredClientId) {
 
 TEST(ManagementSettings, ReadsAConfiguredServer) {
   test::FakeRegistry registry;
-  registry.WriteValue(kProductKeyPath, L"ServerMode", RegistryValue{kRegistryDword, {1, 0, 0, 0}});
-  registry.WriteValue(kProductKeyPath, L"ServerHost", StringValue(L"mgmt.example.lan"));
+  (void)registry.WriteValue(kProductKeyPath, L"ServerMode", RegistryValue{kRegistryDword, {1, 0, 0, 0}});
+  (void)registry.WriteValue(kProductKeyPath, L"ServerHost", StringValue(L"mgmt.example.lan"));
   const auto id = Fixed(7);
-  registry.WriteValue(kProductKeyPath, L"ClientId", RegistryValue{kRegistryBinary, {id.begin(), id.end()}});
+  (void)registry.WriteValue(kProductKeyPath, L"ClientId", RegistryValue{kRegistryBinary, {id.begin(), id.end()}});
   const auto settings = ReadManagementSettings(registry, [] { return Fixed(0); });
   EXPECT_EQ(settings.serverMode, 1u);
   EXPECT_EQ(settings.serverHost, "mgmt.example.lan");
@@ -61,7 +61,7 @@ TEST(ManagementSettings, MalformedValuesAreRefused) {
   };
   for (const auto& c : cases) {
     test::FakeRegistry registry;
-    registry.WriteValue(kProductKeyPath, c.name, c.value);
+    (void)registry.WriteValue(kProductKeyPath, c.name, c.value);
     const auto settings = ReadManagementSettings(registry, [] { return Fixed(0x90); });
     SCOPED_TRACE(c.what);
     EXPECT_EQ(settings.serverMode, 0u);
@@ -71,8 +71,54 @@ TEST(ManagementSettings, MalformedValuesAreRefused) {
     }
   }
   test::FakeRegistry registry;
-  registry.WriteValue(kProductKeyPath, L"ServerHost", StringValue(std::wstring(63, L'h')));
+  (void)registry.WriteValue(kProductKeyPath, L"ServerHost", StringValue(std::wstring(63, L'h')));
   EXPECT_EQ(ReadManagementSettings(registry, [] { return Fixed(0); }).serverHost.size(), 63u);
+}
+
+TEST(ManagementSettings, TheStoredReadingCreatesNothing) {
+  test::FakeRegistry registry;
+  const StoredManagementSettings none = ReadStoredManagementSettings(registry);
+  EXPECT_EQ(none.serverMode, 0u);
+  EXPECT_EQ(none.serverHost, "");
+  EXPECT_FALSE(none.clientId);
+  EXPECT_FALSE(registry.ReadValue(kProductKeyPath, L"ClientId", 16));
+
+  const auto id = Fixed(3);
+  (void)registry.WriteValue(kProductKeyPath, L"ClientId", RegistryValue{kRegistryBinary, {id.begin(), id.end()}});
+  EXPECT_EQ(ReadStoredManagementSettings(registry).clientId, id);
+}
+
+TEST(ManagementSettings, HostNamesThatCanNameTheServer) {
+  const struct {
+    std::string host;
+    bool usable;
+  } cases[] = {
+      {"localhost", true},           {"127.0.0.1", true},          {"mgmt-01.corp.example", true},
+      {"under_score", true},         {std::string(63, 'h'), true}, {"", false},
+      {std::string(64, 'h'), false}, {"two words", false},         {"semi;colon", false},
+      {"http://mgmt", false},        {"caf\xe9", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.host);
+    EXPECT_EQ(ServerHostProblem(c.host).empty(), c.usable) << ServerHostProblem(c.host);
+  }
+}
+
+TEST(ManagementSettings, WritesAreReadBackAsTheServiceReadsThem) {
+  test::FakeRegistry registry;
+  ASSERT_TRUE(WriteServerHost(registry, "mgmt.example.lan"));
+  ManagementSettings settings = ReadManagementSettings(registry, [] { return Fixed(1); });
+  EXPECT_EQ(settings.serverMode, 1u);
+  EXPECT_EQ(settings.serverHost, "mgmt.example.lan");
+
+  // Off keeps the host for a later "on".
+  ASSERT_TRUE(WriteServerOff(registry));
+  settings = ReadManagementSettings(registry, [] { return Fixed(1); });
+  EXPECT_EQ(settings.serverMode, 0u);
+  EXPECT_EQ(settings.serverHost, "mgmt.example.lan");
+  const auto mode = registry.ReadValue(kProductKeyPath, L"ServerMode", 4);
+  ASSERT_TRUE(mode);
+  EXPECT_EQ(mode->type, kRegistryDword);
 }
 
 }  // namespace

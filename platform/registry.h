@@ -39,7 +39,8 @@ class Registry {
                                                                std::size_t maxBytes) const = 0;
 
   // Creates the key when needed and sets the value. False on failure.
-  virtual bool WriteValue(std::wstring_view keyPath, std::wstring_view valueName, const RegistryValue& value) = 0;
+  [[nodiscard]] virtual bool WriteValue(std::wstring_view keyPath, std::wstring_view valueName,
+                                        const RegistryValue& value) = 0;
 };
 
 // Registry data as UTF-16LE code units, every whole unit (a trailing odd byte

@@ -41,7 +41,7 @@ class LoadedDriver {
   // disk's stack when a filter was attached (or always, for a plain disk).
   [[nodiscard]] NTSTATUS Plug(FakeDisk& disk);
   // Removal: IRP_MN_REMOVE_DEVICE to the top of the disk's stack.
-  IoResult Unplug(FakeDisk& disk);
+  [[nodiscard]] IoResult Unplug(FakeDisk& disk);
 
  private:
   DRIVER_OBJECT driver_{};

@@ -104,8 +104,8 @@ TEST_F(MonitorWithDriverTest, PushedRulesAreEnforcedAndEveryVerdictBecomesARow) 
   EXPECT_EQ(rows[2].row.action, 2);  // read-only
   EXPECT_EQ(debugLines.size(), 4u);  // one push per change, none on plain passes
 
-  driver_.Unplug(stick);
-  driver_.Unplug(sata);
+  EXPECT_EQ(driver_.Unplug(stick).status, STATUS_SUCCESS);
+  EXPECT_EQ(driver_.Unplug(sata).status, STATUS_SUCCESS);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "management/protocol/bounded_reader.h"
 #include "management/protocol/little_endian.h"
 
 namespace vx::management {
@@ -19,36 +20,10 @@ std::size_t EncodedEntrySize(const PolicyEntry& entry) {
   return size;
 }
 
-// Bounded reader over the body: every read says whether the bytes were there,
-// and nothing is read past the end.
-class BodyReader {
- public:
-  BodyReader(const uint8_t* bytes, std::size_t size) : bytes_(bytes), remaining_(size) {}
-
-  std::size_t Remaining() const { return remaining_; }
-
-  [[nodiscard]] bool ReadU32(uint32_t& value) {
-    const uint8_t* at = nullptr;
-    if (!Take(4, at)) return false;
-    value = detail::GetU32(at);
-    return true;
-  }
-
-  [[nodiscard]] bool Take(std::size_t count, const uint8_t*& at) {
-    if (count > remaining_) return false;
-    at = bytes_;
-    bytes_ += count;
-    remaining_ -= count;
-    return true;
-  }
-
- private:
-  const uint8_t* bytes_;
-  std::size_t remaining_;
-};
+using detail::BoundedReader;
 
 // One entry, or false when the body ends before the entry does.
-[[nodiscard]] bool ReadEntry(BodyReader& reader, PolicyEntry& entry) {
+[[nodiscard]] bool ReadEntry(BoundedReader& reader, PolicyEntry& entry) {
   uint32_t keyLength = 0;
   const uint8_t* key = nullptr;
   if (!reader.ReadU32(keyLength) || !reader.Take(keyLength, key) || !reader.ReadU32(entry.kind)) return false;
@@ -113,7 +88,7 @@ std::vector<uint8_t> EncodePolicyListInOrder(std::span<const PolicyEntry> entrie
 
 DecodedPolicyList DecodePolicyList(const uint8_t* bytes, std::size_t size) {
   DecodedPolicyList list;
-  BodyReader reader(bytes, size);
+  BoundedReader reader(bytes, size);
   uint32_t count = 0;
   if (!reader.ReadU32(count)) {
     list.complete = false;

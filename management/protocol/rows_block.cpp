@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "management/protocol/bounded_reader.h"
 #include "management/protocol/little_endian.h"
 #include "management/protocol/message_catalogue.h"
 
@@ -32,39 +33,19 @@ uint8_t* PutText(uint8_t* out, std::string_view text) {
   return out + 2;
 }
 
-class RowReader {
- public:
-  RowReader(const uint8_t* bytes, std::size_t size) : bytes_(bytes), remaining_(size) {}
+// One counted text; its units before the terminator go to `text`.
+[[nodiscard]] bool ReadText(detail::BoundedReader& reader, std::u16string& text) {
+  uint32_t count = 0;
+  const uint8_t* at = nullptr;
+  if (!reader.ReadU32(count) || count == 0 || count > kMaxRowTextUnits) return false;
+  if (!reader.Take(2 * std::size_t{count}, at)) return false;
+  if (detail::GetU16(at + 2 * (count - 1)) != 0) return false;
+  text.resize(count - 1);
+  for (std::size_t i = 0; i + 1 < count; ++i) text[i] = detail::GetU16(at + 2 * i);
+  return true;
+}
 
-  bool AtEnd() const { return remaining_ == 0; }
-
-  [[nodiscard]] bool Take(std::size_t count, const uint8_t*& at) {
-    if (count > remaining_) return false;
-    at = bytes_;
-    bytes_ += count;
-    remaining_ -= count;
-    return true;
-  }
-
-  // One counted text; its units before the terminator go to `text`.
-  [[nodiscard]] bool ReadText(std::u16string& text) {
-    const uint8_t* at = nullptr;
-    if (!Take(4, at)) return false;
-    const uint32_t count = detail::GetU32(at);
-    if (count == 0 || count > kMaxRowTextUnits) return false;
-    if (!Take(2 * std::size_t{count}, at)) return false;
-    if (detail::GetU16(at + 2 * (count - 1)) != 0) return false;
-    text.resize(count - 1);
-    for (std::size_t i = 0; i + 1 < count; ++i) text[i] = detail::GetU16(at + 2 * i);
-    return true;
-  }
-
- private:
-  const uint8_t* bytes_;
-  std::size_t remaining_;
-};
-
-[[nodiscard]] bool ReadRow(RowReader& reader, DecodedRow& row) {
+[[nodiscard]] bool ReadRow(detail::BoundedReader& reader, DecodedRow& row) {
   const uint8_t* fixed = nullptr;
   if (!reader.Take(kFixedPart, fixed)) return false;
   if (detail::GetU32(fixed + 8) != kRowConstantA || detail::GetU32(fixed + 12) != kRowConstantB) return false;
@@ -73,10 +54,10 @@ class RowReader {
   row.id = static_cast<int32_t>(detail::GetU32(fixed));
   row.time = static_cast<int32_t>(detail::GetU32(fixed + 4));
   row.action = static_cast<int32_t>(detail::GetU32(fixed + 16));
-  if (!reader.ReadText(row.vendor) || !reader.ReadText(row.product) || !reader.ReadText(row.serial)) return false;
+  if (!ReadText(reader, row.vendor) || !ReadText(reader, row.product) || !ReadText(reader, row.serial)) return false;
   for (int i = 0; i < kEmptyTexts; ++i) {
     std::u16string empty;
-    if (!reader.ReadText(empty) || !empty.empty()) return false;
+    if (!ReadText(reader, empty) || !empty.empty()) return false;
   }
   return true;
 }
@@ -107,7 +88,7 @@ void AppendEncodedRow(const UploadedRow& row, std::vector<uint8_t>& block) {
 std::optional<std::vector<DecodedRow>> DecodeRowsBlock(const uint8_t* bytes, std::size_t size) {
   if (size > kMaxRowsBlockSize) return std::nullopt;
   std::vector<DecodedRow> rows;
-  RowReader reader(bytes, size);
+  detail::BoundedReader reader(bytes, size);
   while (!reader.AtEnd()) {
     DecodedRow row;
     if (!ReadRow(reader, row)) return std::nullopt;

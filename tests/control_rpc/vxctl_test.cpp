@@ -443,7 +443,7 @@ TEST_F(VxctlTest, ServerShowTellsTheSettingsAndTheConnection) {
   ASSERT_TRUE(management::PublishConnection(settings, {true, "10.1.2.3", 13911, 1'700'000'000, 2}));
   run = VxctlServer({"server", "show"}, settings);
   EXPECT_NE(run.out.find("Management server:  mgmt.example.lan\n"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("Server mode:        1 (the service keeps a session with the server)\n"), std::string::npos);
+  EXPECT_NE(run.out.find("Server mode:        1 (a management server is configured)\n"), std::string::npos);
   EXPECT_NE(run.out.find("Client id:          00112233445566778899aabbccddeeff\n"), std::string::npos);
   EXPECT_NE(run.out.find("Connected now:      yes, to 10.1.2.3:13911 since "), std::string::npos);
   EXPECT_NE(run.out.find("(2 connections since the service started)"), std::string::npos);

@@ -77,11 +77,11 @@ std::optional<ServerCommandFailure> ServerShow(const Registry& registry, bool se
   }
   out << "Management server:  " << (settings.serverHost.empty() ? "(none)" : settings.serverHost) << "\n"
       << "Server mode:        " << settings.serverMode
-      << (settings.serverMode == 1 ? " (the service keeps a session with the server)" : " (no management server)")
-      << "\n"
+      << (settings.serverMode == 1 ? " (a management server is configured)" : " (no management server)") << "\n"
       << "Client id:          "
       << (settings.clientId ? HexId(*settings.clientId) : "none yet (the service makes one at its next start)") << "\n"
-      << "Connected now:      " << ConnectionWords(serviceRunning, connection) << "\n";
+      << "Connected now:      " << ConnectionWords(serviceRunning, connection) << "\n"
+      << "(The service reads the settings at its start; a change since then applies at its next start.)\n";
   return std::nullopt;
 }
 

@@ -337,6 +337,9 @@ void AgentSession::StorePage(const std::vector<DecodedRow>& rows) {
                                       AgentTextToUtf8(row.serial), row.action});
   const auto stored = store_.StoreReportPage(*agent_, cursor_.epoch, records, clock_.WallSeconds());
   if (!stored) return End(LogLevel::Error, "cannot store report rows: " + stored.error());
+  log_.Write(LogLevel::Debug, Who() + ": page after id " + std::to_string(requestedAfter_) + ": " +
+                                  std::to_string(rows.size()) + " rows in " + std::to_string(body_.size()) +
+                                  " bytes, " + std::to_string(*stored) + " new");
   drainStored_ += *stored;
   for (const ReportRowRecord& record : records) cursor_.lastId = std::max(cursor_.lastId, record.id);
 }

@@ -478,12 +478,12 @@ void AgentSession::FillUpdate() {
     updateQueued_ += static_cast<uint32_t>(chunk);
   }
   if (updateQueued_ < update_->size) return;
-  // The whole file is queued: what waited behind it, then the request whose
-  // reply shows the agent has read it all.
-  Append(heldBack_);
-  heldBack_.clear();
+  // The whole file is queued: the request whose reply shows the agent has
+  // read it all, then what waited behind it.
   RequestStatus();
   updateConfirmedByStatusReply_ = statusRequests_;
+  Append(heldBack_);
+  heldBack_.clear();
 }
 
 // ---- Output ------------------------------------------------------------------

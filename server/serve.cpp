@@ -15,6 +15,7 @@ Serve::~Serve() {
 }
 
 std::string Serve::Open() {
+  if (std::string locked = lock_.Acquire(options_.database); !locked.empty()) return locked;
   // serve's commits need not wait for the disk: a page lost to a power cut is
   // asked for again from the stored cursor.
   auto opened = OpenSqliteStore(options_.database, StoreOpenOptions{.readOnly = false, .durableCommits = false});

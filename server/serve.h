@@ -12,6 +12,7 @@
 #include <string>
 
 #include "server/network/agent_server.h"
+#include "server/serve_lock.h"
 #include "server/session_environment.h"
 #include "server/store/store.h"
 
@@ -32,8 +33,9 @@ class Serve {
   Serve& operator=(const Serve&) = delete;
   ~Serve();
 
-  // Opens the store (marking every agent not connected: a serve that ended
-  // without ending its sessions left them marked) and starts listening. An
+  // Takes the store's serve lock (one serve per store), opens the store
+  // (marking every agent not connected: a serve that ended without ending
+  // its sessions left them marked) and starts listening. An
   // error text, empty on success.
   [[nodiscard]] std::string Open();
   [[nodiscard]] uint16_t Port() const { return agents_ ? agents_->Port() : 0; }
@@ -47,6 +49,7 @@ class Serve {
   void PollChanges();
 
   ServeOptions options_;
+  ServeLock lock_;
   ServerClock& clock_;
   SessionLog& log_;
   asio::io_context io_;

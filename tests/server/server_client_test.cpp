@@ -9,6 +9,8 @@
 #include <iterator>
 #include <set>
 
+#include <unistd.h>
+
 #include "management/policy_exchange.h"
 #include "management/protocol/parent_policy.h"
 #include "server/store/agent_text.h"
@@ -74,6 +76,28 @@ TEST_F(ServerClientTest, OpenEnrollmentAcceptsANewAgentAndRecordsItsDecodedStatu
 
   agent.Stop();
   ASSERT_TRUE(WaitUntil([&] { return !Connected(*store, kAgentA); }));
+}
+
+TEST_F(ServerClientTest, ASecondServeOnTheSameStoreIsRefusedAndTheFirstGoesOn) {
+  ServerUnderTest first(database);
+  ASSERT_TRUE(first.Start());
+  ServerUnderTest second(database);
+  std::string error;
+  EXPECT_FALSE(second.Start(&error));
+  EXPECT_NE(error.find("another vxmgmtd serve uses the store " + database.string() + " (process " +
+                       std::to_string(::getpid()) + ")"),
+            std::string::npos)
+      << error;
+  AgentUnderTest agent(kAgentA);
+  agent.StoreRows(10);
+  agent.Start(first.Port());
+  auto store = first.OpenStore();
+  EXPECT_TRUE(WaitUntil([&] { return Rows(*store, kAgentA) == 10; }));
+  // Once the first has stopped, a serve may take the store.
+  agent.Stop();
+  first.Stop();
+  ServerUnderTest third(database);
+  EXPECT_TRUE(third.Start(&error)) << error;
 }
 
 TEST_F(ServerClientTest, ApprovalHoldsANewAgentUntilApprovedAndARevocationEndsItsSession) {

@@ -182,15 +182,25 @@ TEST_F(ServerClientTest, ABacklogOfTenThousandRowsIsDrainedExactlyOnceAcrossFull
     }
   }
   EXPECT_EQ(rows, 10000);
-  // Progress lines while it drained: rows stored, rows left by the notice, rows per second.
+  // Progress lines while it drained: rows stored, rows left by the notice,
+  // rows per second (a line before the first page may show 0 stored).
   const auto progress = server.log.Matching({"draining: ", " rows stored, ", " left by the last notice, ", " rows/s"});
   ASSERT_FALSE(progress.empty());
-  int storedSoFar = 0, left = 0, rate = 0;
-  ASSERT_EQ(std::sscanf(progress.front().c_str() + progress.front().find("draining: "),
-                        "draining: %d rows stored, %d left by the last notice, %d rows/s", &storedSoFar, &left, &rate),
-            3);
-  EXPECT_EQ(storedSoFar + left, 10000);
-  EXPECT_GT(rate, 0);
+  int withRows = 0;
+  for (const std::string& line : progress) {
+    int storedSoFar = 0, left = 0, rate = 0;
+    ASSERT_EQ(
+        std::sscanf(line.c_str() + line.find("draining: "),
+                    "draining: %d rows stored, %d left by the last notice, %d rows/s", &storedSoFar, &left, &rate),
+        3)
+        << line;
+    EXPECT_EQ(storedSoFar + left, 10000) << line;
+    if (storedSoFar > 0) {
+      EXPECT_GT(rate, 0) << line;
+      ++withRows;
+    }
+  }
+  EXPECT_GT(withRows, 0);
 
   // New rows: the agent's timed notice fetches just those.
   agent.StoreRows(7);

@@ -498,7 +498,12 @@ void AgentSession::Sent(std::size_t count) {
   outputStart_ += count;
   lastOutputMs_ = Now();
   if (outputStart_ == output_.size()) {
-    output_.clear();
+    // An idle session keeps little: the room an update's chunks took is
+    // given back once they are sent.
+    if (output_.capacity() > kKeptBodyCapacity)
+      output_ = std::vector<uint8_t>();
+    else
+      output_.clear();
     outputStart_ = 0;
   } else if (outputStart_ >= kUpdateChunkBytes) {
     output_.erase(output_.begin(), output_.begin() + static_cast<std::ptrdiff_t>(outputStart_));

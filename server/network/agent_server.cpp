@@ -76,6 +76,9 @@ class AgentServer::Connection : public std::enable_shared_from_this<Connection> 
     socket_.async_write_some(asio::buffer(writeBuffer_),
                              [self = shared_from_this()](const asio::error_code& error, std::size_t count) {
                                self->writing_ = false;
+                               // Idle connections keep little: a large slice's room is given back.
+                               if (self->writeBuffer_.capacity() > kKeptWriteCapacity)
+                                 self->writeBuffer_ = std::vector<uint8_t>();
                                if (self->closed_) return;
                                if (error)
                                  self->session_.ConnectionLost("send failed: " + error.message());
@@ -95,6 +98,7 @@ class AgentServer::Connection : public std::enable_shared_from_this<Connection> 
   }
 
   static constexpr std::size_t kWriteSlice = 256 * 1024;
+  static constexpr std::size_t kKeptWriteCapacity = 16 * 1024;
 
   AgentServer& server_;
   asio::ip::tcp::socket socket_;

@@ -17,7 +17,7 @@ ServeLock::~ServeLock() {
 std::string ServeLock::Acquire(const std::filesystem::path& database) {
   const std::string path = database.string() + ".serve-lock";
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return "cannot open " + path + ": " + std::system_category().message(errno);
+  if (fd < 0) return "cannot create the lock file " + path + ": " + std::system_category().message(errno);
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int error = errno;
     char holder[32] = {};

@@ -8,13 +8,13 @@
 
 #include "management/connection_record.h"
 #include "management/management_settings.h"
+#include "policy/rule_words.h"
 #include "tests/control_rpc/local_control_service.h"
 #include "tests/control_rpc/scripted_caller.h"
 #include "tests/support/fake_registry.h"
 #include "tests/support/reference_policy.h"
 #include "tests/support/temp_dir.h"
 #include "tools/vxctl/json_text.h"
-#include "tools/vxctl/rule_words.h"
 
 namespace vx {
 namespace {

@@ -1,0 +1,93 @@
+#include "server/store/sqlite_migrations.h"
+
+namespace vx::server {
+namespace {
+
+// Version 1: agents with their status, cursor and policy state; report rows
+// keyed by (agent, epoch, id); assignments; installers stored once and
+// queued per agent; the change counter the running server polls.
+constexpr std::string_view kVersion1 = R"sql(
+CREATE TABLE change_counter (
+  one INTEGER PRIMARY KEY CHECK (one = 1),
+  value INTEGER NOT NULL
+);
+INSERT INTO change_counter (one, value) VALUES (1, 0);
+
+CREATE TABLE agents (
+  agent_id BLOB PRIMARY KEY CHECK (length(agent_id) = 16),
+  enrollment TEXT NOT NULL CHECK (enrollment IN ('approved', 'pending', 'revoked')),
+  address TEXT NOT NULL DEFAULT '',
+  first_seen INTEGER NOT NULL,
+  last_seen INTEGER NOT NULL,
+  connected INTEGER NOT NULL DEFAULT 0,
+  report_epoch INTEGER NOT NULL DEFAULT 1,
+  last_report_id INTEGER NOT NULL DEFAULT 0,
+  announced_report_id INTEGER NOT NULL DEFAULT 0,
+  status_received_at INTEGER,
+  computer_name TEXT,
+  uptime_seconds INTEGER,
+  lock_cd_dvd INTEGER,
+  lock_floppy INTEGER,
+  status_word INTEGER,
+  on_battery INTEGER,
+  windows_version INTEGER,
+  policy_sync TEXT NOT NULL DEFAULT 'unknown',
+  held_digest INTEGER,
+  expected_digest INTEGER,
+  policy_tries INTEGER NOT NULL DEFAULT 0,
+  policy_checked_at INTEGER NOT NULL DEFAULT 0
+);
+
+CREATE TABLE reports (
+  agent_id BLOB NOT NULL REFERENCES agents (agent_id),
+  epoch INTEGER NOT NULL,
+  id INTEGER NOT NULL,
+  time INTEGER NOT NULL,
+  vendor TEXT NOT NULL,
+  product TEXT NOT NULL,
+  serial TEXT NOT NULL,
+  action INTEGER NOT NULL,
+  stored_at INTEGER NOT NULL,
+  PRIMARY KEY (agent_id, epoch, id)
+) WITHOUT ROWID;
+
+-- scope: 'fleet', or an agent's 16-byte id.
+CREATE TABLE policy_assignments (
+  scope BLOB PRIMARY KEY,
+  rule_usb_parent BLOB NOT NULL,
+  rule_usb_lock INTEGER NOT NULL,
+  lock_cd_dvd_parent INTEGER NOT NULL,
+  lock_cd_dvd_lock INTEGER NOT NULL,
+  password_parent BLOB NOT NULL,
+  password_lock INTEGER NOT NULL,
+  lock_floppy_parent INTEGER NOT NULL,
+  lock_floppy_lock INTEGER NOT NULL,
+  changed_at INTEGER NOT NULL
+);
+
+CREATE TABLE update_files (
+  file_id INTEGER PRIMARY KEY,
+  name TEXT NOT NULL,
+  size INTEGER NOT NULL,
+  content BLOB NOT NULL
+);
+
+CREATE TABLE updates (
+  update_id INTEGER PRIMARY KEY,
+  agent_id BLOB NOT NULL REFERENCES agents (agent_id),
+  file_id INTEGER NOT NULL REFERENCES update_files (file_id),
+  queued_at INTEGER NOT NULL,
+  delivered_at INTEGER
+);
+CREATE INDEX updates_by_agent ON updates (agent_id, update_id);
+)sql";
+
+constexpr SqliteMigration kMigrations[] = {
+    {1, kVersion1},
+};
+
+}  // namespace
+
+std::span<const SqliteMigration> SqliteMigrations() { return kMigrations; }
+
+}  // namespace vx::server

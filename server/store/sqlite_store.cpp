@@ -1,0 +1,819 @@
+#include "server/store/sqlite_store.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include "server/store/sqlite_migrations.h"
+#include "server/store/sqlite_statement.h"
+
+namespace vx::server {
+namespace {
+
+using management::ParentPolicy;
+using sqlite::ResetOnExit;
+using sqlite::Statement;
+using sqlite::Transaction;
+
+constexpr uint8_t kFleetScope[] = {'f', 'l', 'e', 'e', 't'};
+
+std::span<const uint8_t> IdBytes(const AgentId& id) { return std::span<const uint8_t>(id.data(), id.size()); }
+
+std::span<const uint8_t> TextBytes(const std::string& text) {
+  return std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+}
+
+AgentId IdFromBlob(std::span<const uint8_t> blob) {
+  AgentId id{};
+  std::copy_n(blob.begin(), std::min(blob.size(), id.size()), id.begin());
+  return id;
+}
+
+const char* SyncStoredName(PolicySync sync) { return PolicySyncName(sync); }
+
+PolicySync SyncFromStoredName(std::string_view name) {
+  for (PolicySync sync :
+       {PolicySync::Unknown, PolicySync::Unmanaged, PolicySync::InSync, PolicySync::Setting, PolicySync::Drifted})
+    if (name == PolicySyncName(sync)) return sync;
+  return PolicySync::Unknown;
+}
+
+// A parent policy an agent can hold exactly: its texts fit the fields and
+// hold no zero byte (an agent would end the text there).
+std::optional<std::string> ParentPolicyProblem(const ParentPolicy& policy) {
+  if (policy.ruleUsb__Parent.size() > management::kMaxParentRuleText)
+    return "the rule text has " + std::to_string(policy.ruleUsb__Parent.size()) + " bytes; an agent holds at most " +
+           std::to_string(management::kMaxParentRuleText);
+  if (policy.password__Parent.size() > management::kMaxParentPassword)
+    return "the password has " + std::to_string(policy.password__Parent.size()) + " bytes; an agent holds at most " +
+           std::to_string(management::kMaxParentPassword);
+  if (policy.ruleUsb__Parent.find('\0') != std::string::npos) return "the rule text holds a zero byte";
+  if (policy.password__Parent.find('\0') != std::string::npos) return "the password holds a zero byte";
+  return std::nullopt;
+}
+
+class SqliteStore final : public Store {
+ public:
+  SqliteStore(sqlite3* db, std::filesystem::path path, StoreOpenOptions options)
+      : db_(db), path_(std::move(path)), options_(options) {}
+  SqliteStore(const SqliteStore&) = delete;
+  SqliteStore& operator=(const SqliteStore&) = delete;
+  ~SqliteStore() override {
+    // Statements first: a connection with live statements does not close.
+    cursor_ = Statement();
+    insertReport_ = Statement();
+    raiseCursor_ = Statement();
+    seen_ = Statement();
+    (void)sqlite3_close(db_);  // nothing is left open that could keep it from closing
+  }
+
+  // ---- Agent sessions -----------------------------------------------------
+
+  StoreResult<HelloOutcome> RecordHello(const AgentId& agent, EnrollMode mode, const std::string& address,
+                                        int64_t now) override {
+    if (auto refused = RefuseWrite<HelloOutcome>()) return *refused;
+    Transaction transaction(db_);
+    if (transaction.Begin() != SQLITE_OK) return Unavailable<HelloOutcome>("record a hello");
+    Statement select;
+    if (select.Prepare(db_, "SELECT enrollment FROM agents WHERE agent_id = ?") != SQLITE_OK ||
+        select.BindBlob(1, IdBytes(agent)) != SQLITE_OK)
+      return Unavailable<HelloOutcome>("record a hello");
+    const int found = select.Step();
+    HelloOutcome outcome;
+    Statement write;
+    if (found == SQLITE_ROW) {
+      outcome.enrollment = ParseEnrollment(select.ColumnText(0)).value_or(Enrollment::Revoked);
+      if (write.Prepare(db_, "UPDATE agents SET address = ?, last_seen = ? WHERE agent_id = ?") != SQLITE_OK ||
+          write.BindText(1, address) != SQLITE_OK || write.BindInt(2, now) != SQLITE_OK ||
+          write.BindBlob(3, IdBytes(agent)) != SQLITE_OK || write.Step() != SQLITE_DONE)
+        return Unavailable<HelloOutcome>("record a hello");
+    } else if (found == SQLITE_DONE) {
+      outcome.newAgent = true;
+      outcome.enrollment = mode == EnrollMode::Open ? Enrollment::Approved : Enrollment::Pending;
+      if (write.Prepare(db_,
+                        "INSERT INTO agents (agent_id, enrollment, address, first_seen, last_seen) "
+                        "VALUES (?, ?, ?, ?, ?)") != SQLITE_OK ||
+          write.BindBlob(1, IdBytes(agent)) != SQLITE_OK ||
+          write.BindText(2, EnrollmentName(outcome.enrollment)) != SQLITE_OK ||
+          write.BindText(3, address) != SQLITE_OK || write.BindInt(4, now) != SQLITE_OK ||
+          write.BindInt(5, now) != SQLITE_OK || write.Step() != SQLITE_DONE)
+        return Unavailable<HelloOutcome>("enroll an agent");
+    } else {
+      return Unavailable<HelloOutcome>("record a hello");
+    }
+    if (transaction.Commit() != SQLITE_OK) return Unavailable<HelloOutcome>("record a hello");
+    return outcome;
+  }
+
+  StoreResult<Done> SetConnected(const AgentId& agent, bool connected, int64_t now) override {
+    return UpdateAgent(
+        "UPDATE agents SET connected = ?2, last_seen = ?3 WHERE agent_id = ?1", agent,
+        [&](Statement& s) { return s.BindInt(2, connected ? 1 : 0) == SQLITE_OK && s.BindInt(3, now) == SQLITE_OK; });
+  }
+
+  StoreResult<Done> MarkAllDisconnected(int64_t now) override {
+    if (auto refused = RefuseWrite<Done>()) return *refused;
+    Statement update;
+    if (update.Prepare(db_, "UPDATE agents SET connected = 0, last_seen = max(last_seen, ?) WHERE connected != 0") !=
+            SQLITE_OK ||
+        update.BindInt(1, now) != SQLITE_OK || update.Step() != SQLITE_DONE)
+      return Unavailable<Done>("mark the agents disconnected");
+    return Done{};
+  }
+
+  StoreResult<Done> RecordSeen(const AgentId& agent, int64_t now) override {
+    if (auto refused = RefuseWrite<Done>()) return *refused;
+    if (!seen_.Prepared() && seen_.Prepare(db_, "UPDATE agents SET last_seen = ? WHERE agent_id = ?") != SQLITE_OK)
+      return Unavailable<Done>("record an agent as seen");
+    ResetOnExit reset(seen_);
+    if (seen_.BindInt(1, now) != SQLITE_OK || seen_.BindBlob(2, IdBytes(agent)) != SQLITE_OK ||
+        seen_.Step() != SQLITE_DONE)
+      return Unavailable<Done>("record an agent as seen");
+    if (sqlite3_changes(db_) == 0) return NotFound<Done>(agent);
+    return Done{};
+  }
+
+  StoreResult<Done> RecordStatus(const AgentId& agent, const AgentStatus& status) override {
+    return UpdateAgent(
+        "UPDATE agents SET status_received_at = ?2, computer_name = ?3, uptime_seconds = ?4, lock_cd_dvd = ?5, "
+        "lock_floppy = ?6, status_word = ?7, on_battery = ?8, windows_version = ?9, last_seen = ?2 "
+        "WHERE agent_id = ?1",
+        agent, [&](Statement& s) {
+          return s.BindInt(2, status.receivedAt) == SQLITE_OK && s.BindText(3, status.computerName) == SQLITE_OK &&
+                 s.BindInt(4, status.uptimeSeconds) == SQLITE_OK && s.BindInt(5, status.lockCdDvd) == SQLITE_OK &&
+                 s.BindInt(6, status.lockFloppy) == SQLITE_OK && s.BindInt(7, status.statusWord) == SQLITE_OK &&
+                 s.BindInt(8, status.onBattery) == SQLITE_OK && s.BindInt(9, status.windowsVersion) == SQLITE_OK;
+        });
+  }
+
+  StoreResult<ReportCursor> GetReportCursor(const AgentId& agent) override { return ReadCursor(agent); }
+
+  StoreResult<Done> RecordAnnouncedReportId(const AgentId& agent, int32_t announcedId) override {
+    return UpdateAgent("UPDATE agents SET announced_report_id = ?2 WHERE agent_id = ?1", agent,
+                       [&](Statement& s) { return s.BindInt(2, announcedId) == SQLITE_OK; });
+  }
+
+  StoreResult<std::size_t> StoreReportPage(const AgentId& agent, int64_t epoch, std::span<const ReportRowRecord> rows,
+                                           int64_t now) override {
+    if (auto refused = RefuseWrite<std::size_t>()) return *refused;
+    Transaction transaction(db_);
+    if (transaction.Begin() != SQLITE_OK) return Unavailable<std::size_t>("store report rows");
+    const auto cursor = ReadCursor(agent);
+    if (!cursor) return cursor.As<std::size_t>();
+    if (cursor->epoch != epoch)
+      return StoreResult<std::size_t>::Failure(
+          StoreFailure::InvalidValue, "report rows of epoch " + std::to_string(epoch) + " for agent " +
+                                          AgentIdHex(agent) + ", whose epoch is " + std::to_string(cursor->epoch));
+    if (!insertReport_.Prepared() &&
+        insertReport_.Prepare(db_,
+                              "INSERT OR IGNORE INTO reports (agent_id, epoch, id, time, vendor, product, serial, "
+                              "action, stored_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)") != SQLITE_OK)
+      return Unavailable<std::size_t>("store report rows");
+    std::size_t stored = 0;
+    int32_t highest = cursor->lastId;
+    for (const ReportRowRecord& row : rows) {
+      ResetOnExit reset(insertReport_);
+      if (insertReport_.BindBlob(1, IdBytes(agent)) != SQLITE_OK || insertReport_.BindInt(2, epoch) != SQLITE_OK ||
+          insertReport_.BindInt(3, row.id) != SQLITE_OK || insertReport_.BindInt(4, row.time) != SQLITE_OK ||
+          insertReport_.BindText(5, row.vendor) != SQLITE_OK || insertReport_.BindText(6, row.product) != SQLITE_OK ||
+          insertReport_.BindText(7, row.serial) != SQLITE_OK || insertReport_.BindInt(8, row.action) != SQLITE_OK ||
+          insertReport_.BindInt(9, now) != SQLITE_OK || insertReport_.Step() != SQLITE_DONE)
+        return Unavailable<std::size_t>("store report rows");
+      stored += static_cast<std::size_t>(sqlite3_changes(db_));
+      highest = std::max(highest, row.id);
+    }
+    if (!raiseCursor_.Prepared() &&
+        raiseCursor_.Prepare(db_, "UPDATE agents SET last_report_id = ?, last_seen = ? WHERE agent_id = ?") !=
+            SQLITE_OK)
+      return Unavailable<std::size_t>("store report rows");
+    {
+      ResetOnExit reset(raiseCursor_);
+      if (raiseCursor_.BindInt(1, highest) != SQLITE_OK || raiseCursor_.BindInt(2, now) != SQLITE_OK ||
+          raiseCursor_.BindBlob(3, IdBytes(agent)) != SQLITE_OK || raiseCursor_.Step() != SQLITE_DONE)
+        return Unavailable<std::size_t>("store report rows");
+    }
+    if (transaction.Commit() != SQLITE_OK) return Unavailable<std::size_t>("store report rows");
+    return stored;
+  }
+
+  StoreResult<ReportCursor> StartReportEpoch(const AgentId& agent, int64_t now) override {
+    if (auto refused = RefuseWrite<ReportCursor>()) return *refused;
+    Transaction transaction(db_);
+    if (transaction.Begin() != SQLITE_OK) return Unavailable<ReportCursor>("start a report epoch");
+    auto cursor = ReadCursor(agent);
+    if (!cursor) return cursor;
+    const ReportCursor next{cursor->epoch + 1, 0};
+    Statement update;
+    if (update.Prepare(db_,
+                       "UPDATE agents SET report_epoch = ?, last_report_id = 0, last_seen = ? WHERE agent_id = ?") !=
+            SQLITE_OK ||
+        update.BindInt(1, next.epoch) != SQLITE_OK || update.BindInt(2, now) != SQLITE_OK ||
+        update.BindBlob(3, IdBytes(agent)) != SQLITE_OK || update.Step() != SQLITE_DONE ||
+        transaction.Commit() != SQLITE_OK)
+      return Unavailable<ReportCursor>("start a report epoch");
+    return next;
+  }
+
+  StoreResult<Done> RecordPolicyState(const AgentId& agent, const AgentPolicyState& state) override {
+    return UpdateAgent(
+        "UPDATE agents SET policy_sync = ?2, held_digest = ?3, expected_digest = ?4, policy_tries = ?5, "
+        "policy_checked_at = ?6 WHERE agent_id = ?1",
+        agent, [&](Statement& s) {
+          return s.BindText(2, SyncStoredName(state.sync)) == SQLITE_OK && BindOptional(s, 3, state.heldDigest) &&
+                 BindOptional(s, 4, state.expectedDigest) && s.BindInt(5, state.tries) == SQLITE_OK &&
+                 s.BindInt(6, state.checkedAt) == SQLITE_OK;
+        });
+  }
+
+  StoreResult<std::optional<UpdateRecord>> NextPendingUpdate(const AgentId& agent) override {
+    Statement select;
+    if (select.Prepare(db_, std::string(kUpdateColumns) +
+                                " WHERE u.agent_id = ? AND u.delivered_at IS NULL ORDER BY u.update_id LIMIT 1") !=
+            SQLITE_OK ||
+        select.BindBlob(1, IdBytes(agent)) != SQLITE_OK)
+      return Unavailable<std::optional<UpdateRecord>>("read the queued updates");
+    const int step = select.Step();
+    if (step == SQLITE_DONE) return std::optional<UpdateRecord>();
+    if (step != SQLITE_ROW) return Unavailable<std::optional<UpdateRecord>>("read the queued updates");
+    return std::optional<UpdateRecord>(UpdateFrom(select));
+  }
+
+  StoreResult<Done> ReadUpdateChunk(int64_t updateId, uint32_t offset, std::span<uint8_t> out) override {
+    Statement select;
+    if (select.Prepare(db_,
+                       "SELECT u.file_id, f.size FROM updates u JOIN update_files f USING (file_id) "
+                       "WHERE u.update_id = ? AND u.delivered_at IS NULL") != SQLITE_OK ||
+        select.BindInt(1, updateId) != SQLITE_OK)
+      return Unavailable<Done>("read an update");
+    const int step = select.Step();
+    if (step == SQLITE_DONE)
+      return StoreResult<Done>::Failure(
+          StoreFailure::NotFound, "update " + std::to_string(updateId) + " is not queued (delivered or cancelled)");
+    if (step != SQLITE_ROW) return Unavailable<Done>("read an update");
+    const int64_t fileId = select.ColumnInt(0);
+    const int64_t size = select.ColumnInt(1);
+    select.Reset();
+    if (static_cast<int64_t>(offset) + static_cast<int64_t>(out.size()) > size)
+      return StoreResult<Done>::Failure(StoreFailure::InvalidValue,
+                                        "a read past the end of update " + std::to_string(updateId));
+    if (out.empty()) return Done{};
+    sqlite3_blob* blob = nullptr;
+    if (sqlite3_blob_open(db_, "main", "update_files", "content", fileId, 0, &blob) != SQLITE_OK) {
+      (void)sqlite3_blob_close(blob);  // a failed open may still leave a handle to release; its result adds nothing
+      return Unavailable<Done>("read an update");
+    }
+    const int read = sqlite3_blob_read(blob, out.data(), static_cast<int>(out.size()), static_cast<int>(offset));
+    (void)sqlite3_blob_close(blob);  // read-only handle: closing cannot lose anything
+    if (read != SQLITE_OK) return Unavailable<Done>("read an update");
+    return Done{};
+  }
+
+  StoreResult<Done> MarkUpdateDelivered(int64_t updateId, int64_t now) override {
+    if (auto refused = RefuseWrite<Done>()) return *refused;
+    Transaction transaction(db_);
+    if (transaction.Begin() != SQLITE_OK) return Unavailable<Done>("record a delivery");
+    Statement update;
+    if (update.Prepare(db_, "UPDATE updates SET delivered_at = ? WHERE update_id = ? AND delivered_at IS NULL") !=
+            SQLITE_OK ||
+        update.BindInt(1, now) != SQLITE_OK || update.BindInt(2, updateId) != SQLITE_OK || update.Step() != SQLITE_DONE)
+      return Unavailable<Done>("record a delivery");
+    if (sqlite3_changes(db_) == 0)
+      return StoreResult<Done>::Failure(
+          StoreFailure::NotFound, "update " + std::to_string(updateId) + " is not queued (delivered or cancelled)");
+    if (!ReleaseUnneededContent(updateId) || transaction.Commit() != SQLITE_OK)
+      return Unavailable<Done>("record a delivery");
+    return Done{};
+  }
+
+  StoreResult<uint64_t> ChangeCounter() override {
+    Statement select;
+    if (select.Prepare(db_, "SELECT value FROM change_counter WHERE one = 1") != SQLITE_OK ||
+        select.Step() != SQLITE_ROW)
+      return Unavailable<uint64_t>("read the change counter");
+    return static_cast<uint64_t>(select.ColumnInt(0));
+  }
+
+  // ---- Agent sessions and administration ----------------------------------
+
+  StoreResult<PolicyAssignment> AssignedPolicy(const AgentId& agent) override {
+    Statement select;
+    if (select.Prepare(db_, std::string(kAssignmentColumns) + " WHERE scope IN (?1, ?2) ORDER BY scope = ?2 LIMIT 1") !=
+            SQLITE_OK ||
+        select.BindBlob(1, IdBytes(agent)) != SQLITE_OK || select.BindBlob(2, kFleetScope) != SQLITE_OK)
+      return Unavailable<PolicyAssignment>("read a policy assignment");
+    const int step = select.Step();
+    if (step == SQLITE_DONE) return PolicyAssignment{};
+    if (step != SQLITE_ROW) return Unavailable<PolicyAssignment>("read a policy assignment");
+    PolicyAssignment assignment;
+    const auto scope = select.ColumnBlob(0);
+    assignment.source = scope.size() == sizeof kFleetScope ? PolicySource::Fleet : PolicySource::Agent;
+    assignment.policy = PolicyFrom(select);
+    assignment.changedAt = select.ColumnInt(9);
+    return assignment;
+  }
+
+  StoreResult<AgentRecord> FindAgent(const AgentId& agent) override {
+    Statement select;
+    if (select.Prepare(db_, std::string(kAgentColumns) + " WHERE agent_id = ?") != SQLITE_OK ||
+        select.BindBlob(1, IdBytes(agent)) != SQLITE_OK)
+      return Unavailable<AgentRecord>("read an agent");
+    const int step = select.Step();
+    if (step == SQLITE_DONE) return NotFound<AgentRecord>(agent);
+    if (step != SQLITE_ROW) return Unavailable<AgentRecord>("read an agent");
+    return AgentFrom(select);
+  }
+
+  // ---- Administration -------------------------------------------------------
+
+  StoreResult<std::vector<AgentRecord>> ListAgents() override {
+    Statement select;
+    if (select.Prepare(db_, std::string(kAgentColumns) + " ORDER BY agent_id") != SQLITE_OK)
+      return Unavailable<std::vector<AgentRecord>>("list the agents");
+    std::vector<AgentRecord> agents;
+    int step;
+    while ((step = select.Step()) == SQLITE_ROW) agents.push_back(AgentFrom(select));
+    if (step != SQLITE_DONE) return Unavailable<std::vector<AgentRecord>>("list the agents");
+    return agents;
+  }
+
+  StoreResult<Done> SetEnrollment(const AgentId& agent, Enrollment enrollment, int64_t) override {
+    return ChangeAgent("UPDATE agents SET enrollment = ?2 WHERE agent_id = ?1", agent,
+                       [&](Statement& s) { return s.BindText(2, EnrollmentName(enrollment)) == SQLITE_OK; });
+  }
+
+  StoreResult<std::vector<StoredReport>> ListReports(const ReportQuery& query) override {
+    std::string sql =
+        "SELECT agent_id, epoch, id, time, vendor, product, serial, action, stored_at FROM reports WHERE 1";
+    if (query.agent) sql += " AND agent_id = :agent";
+    if (query.epoch) sql += " AND epoch = :epoch";
+    if (query.afterId) sql += " AND id > :after";
+    if (query.sinceTime) sql += " AND time >= :since";
+    if (query.beforeTime) sql += " AND time < :before";
+    sql += query.newestFirst ? " ORDER BY agent_id DESC, epoch DESC, id DESC" : " ORDER BY agent_id, epoch, id";
+    sql += " LIMIT :limit";
+    Statement select;
+    if (select.Prepare(db_, sql) != SQLITE_OK) return Unavailable<std::vector<StoredReport>>("list report rows");
+    auto bind = [&](const char* name, auto&& binder) {
+      const int index = select.ParameterIndex(name);
+      return index == 0 || binder(index) == SQLITE_OK;
+    };
+    const int64_t limit = static_cast<int64_t>(std::min<std::size_t>(query.limit, INT64_MAX));
+    if (!bind(":agent", [&](int i) { return query.agent ? select.BindBlob(i, IdBytes(*query.agent)) : SQLITE_OK; }) ||
+        !bind(":epoch", [&](int i) { return select.BindInt(i, query.epoch.value_or(0)); }) ||
+        !bind(":after", [&](int i) { return select.BindInt(i, query.afterId.value_or(0)); }) ||
+        !bind(":since", [&](int i) { return select.BindInt(i, query.sinceTime.value_or(0)); }) ||
+        !bind(":before", [&](int i) { return select.BindInt(i, query.beforeTime.value_or(0)); }) ||
+        !bind(":limit", [&](int i) { return select.BindInt(i, limit); }))
+      return Unavailable<std::vector<StoredReport>>("list report rows");
+    std::vector<StoredReport> reports;
+    int step;
+    while ((step = select.Step()) == SQLITE_ROW) {
+      StoredReport report;
+      report.agent = IdFromBlob(select.ColumnBlob(0));
+      report.epoch = select.ColumnInt(1);
+      report.row.id = static_cast<int32_t>(select.ColumnInt(2));
+      report.row.time = static_cast<int32_t>(select.ColumnInt(3));
+      report.row.vendor = select.ColumnText(4);
+      report.row.product = select.ColumnText(5);
+      report.row.serial = select.ColumnText(6);
+      report.row.action = static_cast<int32_t>(select.ColumnInt(7));
+      report.storedAt = select.ColumnInt(8);
+      reports.push_back(std::move(report));
+    }
+    if (step != SQLITE_DONE) return Unavailable<std::vector<StoredReport>>("list report rows");
+    return reports;
+  }
+
+  StoreResult<uint64_t> CountReports(std::optional<AgentId> agent) override {
+    Statement select;
+    const int prepared = agent ? select.Prepare(db_, "SELECT count(*) FROM reports WHERE agent_id = ?")
+                               : select.Prepare(db_, "SELECT count(*) FROM reports");
+    if (prepared != SQLITE_OK || (agent && select.BindBlob(1, IdBytes(*agent)) != SQLITE_OK) ||
+        select.Step() != SQLITE_ROW)
+      return Unavailable<uint64_t>("count report rows");
+    return static_cast<uint64_t>(select.ColumnInt(0));
+  }
+
+  StoreResult<std::optional<ParentPolicy>> GetFleetPolicy() override { return ReadAssignment(kFleetScope); }
+
+  StoreResult<std::optional<ParentPolicy>> GetAgentPolicy(const AgentId& agent) override {
+    return ReadAssignment(IdBytes(agent));
+  }
+
+  StoreResult<Done> SetFleetPolicy(const ParentPolicy& policy, int64_t now) override {
+    return WriteAssignment(kFleetScope, nullptr, policy, now);
+  }
+  StoreResult<Done> ClearFleetPolicy(int64_t now) override { return DeleteAssignment(kFleetScope, nullptr, now); }
+  StoreResult<Done> SetAgentPolicy(const AgentId& agent, const ParentPolicy& policy, int64_t now) override {
+    return WriteAssignment(IdBytes(agent), &agent, policy, now);
+  }
+  StoreResult<Done> ClearAgentPolicy(const AgentId& agent, int64_t now) override {
+    return DeleteAssignment(IdBytes(agent), &agent, now);
+  }
+
+  StoreResult<std::vector<int64_t>> QueueUpdate(std::span<const AgentId> agents, const std::string& name,
+                                                std::span<const uint8_t> content, int64_t now) override {
+    using Result = StoreResult<std::vector<int64_t>>;
+    if (auto refused = RefuseWrite<std::vector<int64_t>>()) return *refused;
+    if (agents.empty()) return Result::Failure(StoreFailure::InvalidValue, "an update needs at least one agent");
+    if (content.size() > kMaxUpdateSize)
+      return Result::Failure(StoreFailure::InvalidValue, "the installer has " + std::to_string(content.size()) +
+                                                             " bytes; at most " + std::to_string(kMaxUpdateSize) +
+                                                             " can be queued");
+    Transaction transaction(db_);
+    if (transaction.Begin() != SQLITE_OK) return Unavailable<std::vector<int64_t>>("queue an update");
+    for (const AgentId& agent : agents) {
+      const auto known = AgentExists(agent);
+      if (!known) return known.As<std::vector<int64_t>>();
+      if (!*known) return NotFound<std::vector<int64_t>>(agent);
+    }
+    Statement file;
+    if (file.Prepare(db_, "INSERT INTO update_files (name, size, content) VALUES (?, ?, ?)") != SQLITE_OK ||
+        file.BindText(1, name) != SQLITE_OK || file.BindInt(2, static_cast<int64_t>(content.size())) != SQLITE_OK ||
+        file.BindBlob(3, content) != SQLITE_OK || file.Step() != SQLITE_DONE)
+      return Unavailable<std::vector<int64_t>>("queue an update");
+    const int64_t fileId = sqlite3_last_insert_rowid(db_);
+    Statement queue;
+    if (queue.Prepare(db_, "INSERT INTO updates (agent_id, file_id, queued_at) VALUES (?, ?, ?)") != SQLITE_OK)
+      return Unavailable<std::vector<int64_t>>("queue an update");
+    std::vector<int64_t> ids;
+    for (const AgentId& agent : agents) {
+      ResetOnExit reset(queue);
+      if (queue.BindBlob(1, IdBytes(agent)) != SQLITE_OK || queue.BindInt(2, fileId) != SQLITE_OK ||
+          queue.BindInt(3, now) != SQLITE_OK || queue.Step() != SQLITE_DONE)
+        return Unavailable<std::vector<int64_t>>("queue an update");
+      ids.push_back(sqlite3_last_insert_rowid(db_));
+    }
+    if (!BumpChangeCounter() || transaction.Commit() != SQLITE_OK)
+      return Unavailable<std::vector<int64_t>>("queue an update");
+    return ids;
+  }
+
+  StoreResult<Done> CancelUpdate(int64_t updateId, int64_t) override {
+    if (auto refused = RefuseWrite<Done>()) return *refused;
+    Transaction transaction(db_);
+    if (transaction.Begin() != SQLITE_OK) return Unavailable<Done>("cancel an update");
+    Statement select;
+    if (select.Prepare(db_, "SELECT file_id FROM updates WHERE update_id = ? AND delivered_at IS NULL") != SQLITE_OK ||
+        select.BindInt(1, updateId) != SQLITE_OK)
+      return Unavailable<Done>("cancel an update");
+    const int step = select.Step();
+    if (step == SQLITE_DONE)
+      return StoreResult<Done>::Failure(StoreFailure::NotFound, "update " + std::to_string(updateId) +
+                                                                    " is not queued (delivered, cancelled or unknown)");
+    if (step != SQLITE_ROW) return Unavailable<Done>("cancel an update");
+    const int64_t fileId = select.ColumnInt(0);
+    select.Reset();
+    Statement remove;
+    if (remove.Prepare(db_, "DELETE FROM updates WHERE update_id = ?") != SQLITE_OK ||
+        remove.BindInt(1, updateId) != SQLITE_OK || remove.Step() != SQLITE_DONE)
+      return Unavailable<Done>("cancel an update");
+    Statement dropFile;
+    if (dropFile.Prepare(db_,
+                         "DELETE FROM update_files WHERE file_id = ?1 AND NOT EXISTS "
+                         "(SELECT 1 FROM updates WHERE file_id = ?1)") != SQLITE_OK ||
+        dropFile.BindInt(1, fileId) != SQLITE_OK || dropFile.Step() != SQLITE_DONE)
+      return Unavailable<Done>("cancel an update");
+    if (!ReleaseContentOfFile(fileId) || !BumpChangeCounter() || transaction.Commit() != SQLITE_OK)
+      return Unavailable<Done>("cancel an update");
+    return Done{};
+  }
+
+  StoreResult<std::vector<UpdateRecord>> ListUpdates(std::optional<AgentId> agent) override {
+    Statement select;
+    const int prepared =
+        agent ? select.Prepare(db_, std::string(kUpdateColumns) + " WHERE u.agent_id = ? ORDER BY u.update_id")
+              : select.Prepare(db_, std::string(kUpdateColumns) + " ORDER BY u.update_id");
+    if (prepared != SQLITE_OK || (agent && select.BindBlob(1, IdBytes(*agent)) != SQLITE_OK))
+      return Unavailable<std::vector<UpdateRecord>>("list the updates");
+    std::vector<UpdateRecord> updates;
+    int step;
+    while ((step = select.Step()) == SQLITE_ROW) updates.push_back(UpdateFrom(select));
+    if (step != SQLITE_DONE) return Unavailable<std::vector<UpdateRecord>>("list the updates");
+    return updates;
+  }
+
+ private:
+  static constexpr std::string_view kAgentColumns =
+      "SELECT agent_id, enrollment, address, first_seen, last_seen, connected, report_epoch, last_report_id, "
+      "announced_report_id, status_received_at, computer_name, uptime_seconds, lock_cd_dvd, lock_floppy, "
+      "status_word, on_battery, windows_version, policy_sync, held_digest, expected_digest, policy_tries, "
+      "policy_checked_at FROM agents";
+  static constexpr std::string_view kAssignmentColumns =
+      "SELECT scope, rule_usb_parent, rule_usb_lock, lock_cd_dvd_parent, lock_cd_dvd_lock, password_parent, "
+      "password_lock, lock_floppy_parent, lock_floppy_lock, changed_at FROM policy_assignments";
+  static constexpr std::string_view kUpdateColumns =
+      "SELECT u.update_id, u.agent_id, f.name, f.size, u.queued_at, u.delivered_at FROM updates u "
+      "JOIN update_files f USING (file_id)";
+
+  template <typename T>
+  StoreResult<T> Unavailable(const std::string& what) const {
+    return StoreResult<T>::Failure(StoreFailure::Unavailable,
+                                   "cannot " + what + " in " + path_.string() + ": " + sqlite3_errmsg(db_));
+  }
+
+  template <typename T>
+  static StoreResult<T> NotFound(const AgentId& agent) {
+    return StoreResult<T>::Failure(StoreFailure::NotFound, "no agent " + AgentIdHex(agent) + " in the store");
+  }
+
+  template <typename T>
+  std::optional<StoreResult<T>> RefuseWrite() const {
+    if (!options_.readOnly) return std::nullopt;
+    return StoreResult<T>::Failure(StoreFailure::Unavailable,
+                                   "the store " + path_.string() + " is open for reading only");
+  }
+
+  static bool BindOptional(Statement& s, int index, const std::optional<uint32_t>& value) {
+    return (value ? s.BindInt(index, *value) : s.BindNull(index)) == SQLITE_OK;
+  }
+
+  // Runs one UPDATE of an agent's row (?1 is the agent id); NotFound when no
+  // row matched.
+  template <typename Binder>
+  StoreResult<Done> UpdateAgent(std::string_view sql, const AgentId& agent, Binder&& bind) {
+    if (auto refused = RefuseWrite<Done>()) return *refused;
+    Statement update;
+    if (update.Prepare(db_, sql) != SQLITE_OK || update.BindBlob(1, IdBytes(agent)) != SQLITE_OK || !bind(update) ||
+        update.Step() != SQLITE_DONE)
+      return Unavailable<Done>("update agent " + AgentIdHex(agent));
+    if (sqlite3_changes(db_) == 0) return NotFound<Done>(agent);
+    return Done{};
+  }
+
+  // The same as a (change) operation: the update and the change counter in
+  // one transaction.
+  template <typename Binder>
+  StoreResult<Done> ChangeAgent(std::string_view sql, const AgentId& agent, Binder&& bind) {
+    if (auto refused = RefuseWrite<Done>()) return *refused;
+    Transaction transaction(db_);
+    if (transaction.Begin() != SQLITE_OK) return Unavailable<Done>("change agent " + AgentIdHex(agent));
+    auto updated = UpdateAgent(sql, agent, std::forward<Binder>(bind));
+    if (!updated) return updated;
+    if (!BumpChangeCounter() || transaction.Commit() != SQLITE_OK)
+      return Unavailable<Done>("change agent " + AgentIdHex(agent));
+    return Done{};
+  }
+
+  [[nodiscard]] bool BumpChangeCounter() {
+    return sqlite::Execute(db_, "UPDATE change_counter SET value = value + 1 WHERE one = 1") == SQLITE_OK;
+  }
+
+  StoreResult<bool> AgentExists(const AgentId& agent) {
+    Statement select;
+    if (select.Prepare(db_, "SELECT 1 FROM agents WHERE agent_id = ?") != SQLITE_OK ||
+        select.BindBlob(1, IdBytes(agent)) != SQLITE_OK)
+      return Unavailable<bool>("read an agent");
+    const int step = select.Step();
+    if (step != SQLITE_ROW && step != SQLITE_DONE) return Unavailable<bool>("read an agent");
+    return step == SQLITE_ROW;
+  }
+
+  StoreResult<ReportCursor> ReadCursor(const AgentId& agent) {
+    if (!cursor_.Prepared() &&
+        cursor_.Prepare(db_, "SELECT report_epoch, last_report_id FROM agents WHERE agent_id = ?") != SQLITE_OK)
+      return Unavailable<ReportCursor>("read a report cursor");
+    ResetOnExit reset(cursor_);
+    if (cursor_.BindBlob(1, IdBytes(agent)) != SQLITE_OK) return Unavailable<ReportCursor>("read a report cursor");
+    const int step = cursor_.Step();
+    if (step == SQLITE_DONE) return NotFound<ReportCursor>(agent);
+    if (step != SQLITE_ROW) return Unavailable<ReportCursor>("read a report cursor");
+    return ReportCursor{cursor_.ColumnInt(0), static_cast<int32_t>(cursor_.ColumnInt(1))};
+  }
+
+  static ParentPolicy PolicyFrom(const Statement& s) {
+    ParentPolicy policy;
+    policy.ruleUsb__Parent = s.ColumnText(1);
+    policy.ruleUsb__Lock = static_cast<uint8_t>(s.ColumnInt(2));
+    policy.lockCdDvd__Parent = static_cast<uint8_t>(s.ColumnInt(3));
+    policy.lockCdDvd__Lock = static_cast<uint8_t>(s.ColumnInt(4));
+    policy.password__Parent = s.ColumnText(5);
+    policy.password__Lock = static_cast<uint8_t>(s.ColumnInt(6));
+    policy.lockFloppy__Parent = static_cast<uint8_t>(s.ColumnInt(7));
+    policy.lockFloppy__Lock = static_cast<uint8_t>(s.ColumnInt(8));
+    return policy;
+  }
+
+  StoreResult<std::optional<ParentPolicy>> ReadAssignment(std::span<const uint8_t> scope) {
+    Statement select;
+    if (select.Prepare(db_, std::string(kAssignmentColumns) + " WHERE scope = ?") != SQLITE_OK ||
+        select.BindBlob(1, scope) != SQLITE_OK)
+      return Unavailable<std::optional<ParentPolicy>>("read a policy assignment");
+    const int step = select.Step();
+    if (step == SQLITE_DONE) return std::optional<ParentPolicy>();
+    if (step != SQLITE_ROW) return Unavailable<std::optional<ParentPolicy>>("read a policy assignment");
+    return std::optional<ParentPolicy>(PolicyFrom(select));
+  }
+
+  StoreResult<Done> WriteAssignment(std::span<const uint8_t> scope, const AgentId* agent, const ParentPolicy& policy,
+                                    int64_t now) {
+    if (auto refused = RefuseWrite<Done>()) return *refused;
+    if (auto problem = ParentPolicyProblem(policy))
+      return StoreResult<Done>::Failure(StoreFailure::InvalidValue, *problem);
+    Transaction transaction(db_);
+    if (transaction.Begin() != SQLITE_OK) return Unavailable<Done>("set a policy assignment");
+    if (agent) {
+      const auto known = AgentExists(*agent);
+      if (!known) return known.As<Done>();
+      if (!*known) return NotFound<Done>(*agent);
+    }
+    Statement write;
+    if (write.Prepare(db_,
+                      "INSERT OR REPLACE INTO policy_assignments (scope, rule_usb_parent, rule_usb_lock, "
+                      "lock_cd_dvd_parent, lock_cd_dvd_lock, password_parent, password_lock, lock_floppy_parent, "
+                      "lock_floppy_lock, changed_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)") != SQLITE_OK ||
+        write.BindBlob(1, scope) != SQLITE_OK || write.BindBlob(2, TextBytes(policy.ruleUsb__Parent)) != SQLITE_OK ||
+        write.BindInt(3, policy.ruleUsb__Lock) != SQLITE_OK ||
+        write.BindInt(4, policy.lockCdDvd__Parent) != SQLITE_OK ||
+        write.BindInt(5, policy.lockCdDvd__Lock) != SQLITE_OK ||
+        write.BindBlob(6, TextBytes(policy.password__Parent)) != SQLITE_OK ||
+        write.BindInt(7, policy.password__Lock) != SQLITE_OK ||
+        write.BindInt(8, policy.lockFloppy__Parent) != SQLITE_OK ||
+        write.BindInt(9, policy.lockFloppy__Lock) != SQLITE_OK || write.BindInt(10, now) != SQLITE_OK ||
+        write.Step() != SQLITE_DONE || !BumpChangeCounter() || transaction.Commit() != SQLITE_OK)
+      return Unavailable<Done>("set a policy assignment");
+    return Done{};
+  }
+
+  StoreResult<Done> DeleteAssignment(std::span<const uint8_t> scope, const AgentId* agent, int64_t) {
+    if (auto refused = RefuseWrite<Done>()) return *refused;
+    Transaction transaction(db_);
+    if (transaction.Begin() != SQLITE_OK) return Unavailable<Done>("clear a policy assignment");
+    if (agent) {
+      const auto known = AgentExists(*agent);
+      if (!known) return known.As<Done>();
+      if (!*known) return NotFound<Done>(*agent);
+    }
+    Statement remove;
+    if (remove.Prepare(db_, "DELETE FROM policy_assignments WHERE scope = ?") != SQLITE_OK ||
+        remove.BindBlob(1, scope) != SQLITE_OK || remove.Step() != SQLITE_DONE || !BumpChangeCounter() ||
+        transaction.Commit() != SQLITE_OK)
+      return Unavailable<Done>("clear a policy assignment");
+    return Done{};
+  }
+
+  // A delivered or cancelled update's file keeps its name and size for the
+  // record, but its content only while some agent still waits for it.
+  [[nodiscard]] bool ReleaseUnneededContent(int64_t updateId) {
+    Statement select;
+    if (select.Prepare(db_, "SELECT file_id FROM updates WHERE update_id = ?") != SQLITE_OK ||
+        select.BindInt(1, updateId) != SQLITE_OK || select.Step() != SQLITE_ROW)
+      return false;
+    return ReleaseContentOfFile(select.ColumnInt(0));
+  }
+
+  [[nodiscard]] bool ReleaseContentOfFile(int64_t fileId) {
+    Statement release;
+    return release.Prepare(db_,
+                           "UPDATE update_files SET content = X'' WHERE file_id = ?1 AND NOT EXISTS "
+                           "(SELECT 1 FROM updates WHERE file_id = ?1 AND delivered_at IS NULL)") == SQLITE_OK &&
+           release.BindInt(1, fileId) == SQLITE_OK && release.Step() == SQLITE_DONE;
+  }
+
+  static UpdateRecord UpdateFrom(const Statement& s) {
+    UpdateRecord update;
+    update.updateId = s.ColumnInt(0);
+    update.agent = IdFromBlob(s.ColumnBlob(1));
+    update.name = s.ColumnText(2);
+    update.size = static_cast<uint32_t>(s.ColumnInt(3));
+    update.queuedAt = s.ColumnInt(4);
+    if (!s.ColumnIsNull(5)) update.deliveredAt = s.ColumnInt(5);
+    return update;
+  }
+
+  static AgentRecord AgentFrom(const Statement& s) {
+    AgentRecord agent;
+    agent.id = IdFromBlob(s.ColumnBlob(0));
+    agent.enrollment = ParseEnrollment(s.ColumnText(1)).value_or(Enrollment::Revoked);
+    agent.address = s.ColumnText(2);
+    agent.firstSeen = s.ColumnInt(3);
+    agent.lastSeen = s.ColumnInt(4);
+    agent.connected = s.ColumnInt(5) != 0;
+    agent.reports = ReportCursor{s.ColumnInt(6), static_cast<int32_t>(s.ColumnInt(7))};
+    agent.announcedReportId = static_cast<int32_t>(s.ColumnInt(8));
+    if (!s.ColumnIsNull(9)) {
+      AgentStatus status;
+      status.receivedAt = s.ColumnInt(9);
+      status.computerName = s.ColumnText(10);
+      status.uptimeSeconds = static_cast<uint32_t>(s.ColumnInt(11));
+      status.lockCdDvd = s.ColumnInt(12) != 0;
+      status.lockFloppy = s.ColumnInt(13) != 0;
+      status.statusWord = static_cast<uint32_t>(s.ColumnInt(14));
+      status.onBattery = s.ColumnInt(15) != 0;
+      status.windowsVersion = static_cast<uint32_t>(s.ColumnInt(16));
+      agent.status = status;
+    }
+    agent.policy.sync = SyncFromStoredName(s.ColumnText(17));
+    if (!s.ColumnIsNull(18)) agent.policy.heldDigest = static_cast<uint32_t>(s.ColumnInt(18));
+    if (!s.ColumnIsNull(19)) agent.policy.expectedDigest = static_cast<uint32_t>(s.ColumnInt(19));
+    agent.policy.tries = static_cast<int>(s.ColumnInt(20));
+    agent.policy.checkedAt = s.ColumnInt(21);
+    return agent;
+  }
+
+  sqlite3* db_;
+  std::filesystem::path path_;
+  StoreOpenOptions options_;
+  // Statements of the hot paths (every report page, every message), kept.
+  Statement cursor_, insertReport_, raiseCursor_, seen_;
+};
+
+// Brings the schema to this program's version, or refuses a store it cannot
+// use. Gives an error text, empty when the store is ready.
+std::string Migrate(sqlite3* db, const std::filesystem::path& path, bool readOnly) {
+  const auto migrations = SqliteMigrations();
+  const int newest = migrations.back().version;
+  Statement tables;
+  if (tables.Prepare(db, "SELECT name FROM sqlite_master WHERE type = 'table'") != SQLITE_OK)
+    return "cannot read " + path.string() + ": " + sqlite3_errmsg(db);
+  bool hasVersion = false, hasOthers = false;
+  int step;
+  while ((step = tables.Step()) == SQLITE_ROW)
+    (tables.ColumnText(0) == "schema_version" ? hasVersion : hasOthers) = true;
+  if (step != SQLITE_DONE) return "cannot read " + path.string() + ": " + sqlite3_errmsg(db);
+  tables.Reset();
+  int version = 0;
+  if (hasVersion) {
+    Statement select;
+    if (select.Prepare(db, "SELECT version FROM schema_version") != SQLITE_OK || select.Step() != SQLITE_ROW)
+      return "cannot read the schema version of " + path.string() + ": " + sqlite3_errmsg(db);
+    version = static_cast<int>(select.ColumnInt(0));
+  } else if (hasOthers) {
+    return path.string() + " is an SQLite database, but not a vxmgmtd store (it has no schema_version table)";
+  }
+  if (version > newest)
+    return "the store " + path.string() + " has schema version " + std::to_string(version) +
+           ", newer than this program's " + std::to_string(newest) + ": it was written by a newer vxmgmtd; use that";
+  if (version == newest) return {};
+  if (readOnly)
+    return "the store " + path.string() + " has schema version " + std::to_string(version) + ", older than " +
+           std::to_string(newest) + ": open it once for writing (vxmgmtd serve) to bring it up to date";
+  for (const SqliteMigration& migration : migrations) {
+    if (migration.version <= version) continue;
+    Transaction transaction(db);
+    if (transaction.Begin() != SQLITE_OK ||
+        (version == 0 && sqlite::Execute(db,
+                                         "CREATE TABLE schema_version (version INTEGER NOT NULL);"
+                                         "INSERT INTO schema_version (version) VALUES (0);") != SQLITE_OK) ||
+        sqlite::Execute(db, migration.sql) != SQLITE_OK ||
+        sqlite::Execute(db, "UPDATE schema_version SET version = " + std::to_string(migration.version)) != SQLITE_OK ||
+        transaction.Commit() != SQLITE_OK)
+      return "cannot bring " + path.string() + " to schema version " + std::to_string(migration.version) + ": " +
+             sqlite3_errmsg(db);
+    version = migration.version;
+  }
+  return {};
+}
+
+}  // namespace
+
+int SqliteStoreSchemaVersion() { return SqliteMigrations().back().version; }
+
+StoreResult<std::unique_ptr<Store>> OpenSqliteStore(const std::filesystem::path& path,
+                                                    const StoreOpenOptions& options) {
+  using Result = StoreResult<std::unique_ptr<Store>>;
+  std::error_code error;
+  if (!std::filesystem::exists(path, error)) {
+    if (options.readOnly) return Result::Failure(StoreFailure::NotFound, "there is no store at " + path.string());
+    // Created here, readable and writable by its owner only, before SQLite
+    // opens it; SQLite gives its -wal and -shm files the same permissions.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0 && errno != EEXIST)
+      return Result::Failure(StoreFailure::Unavailable,
+                             "cannot create " + path.string() + ": " + std::system_category().message(errno));
+    if (fd >= 0) (void)::close(fd);  // an empty file; nothing was written that a close could lose
+  }
+  sqlite3* db = nullptr;
+  const int flags = (options.readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOMUTEX;
+  if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+    const std::string message = "cannot open " + path.string() + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
+    (void)sqlite3_close(db);  // a failed open may leave a handle to release; nothing else is open
+    return Result::Failure(StoreFailure::Unavailable, message);
+  }
+  auto fail = [&](std::string message) {
+    (void)sqlite3_close(db);  // nothing is prepared yet
+    return Result::Failure(StoreFailure::Unavailable, std::move(message));
+  };
+  (void)sqlite3_extended_result_codes(db, 1);  // always SQLITE_OK on an open connection
+  if (sqlite3_busy_timeout(db, options.busyTimeoutMs) != SQLITE_OK)
+    return fail("cannot set the busy timeout of " + path.string());
+  if (!options.readOnly) {
+    Statement journal;
+    if (journal.Prepare(db, "PRAGMA journal_mode = WAL") != SQLITE_OK || journal.Step() != SQLITE_ROW ||
+        journal.ColumnText(0) != "wal")
+      return fail("cannot switch " + path.string() + " to WAL: " + sqlite3_errmsg(db));
+  }
+  const std::string pragmas =
+      std::string("PRAGMA foreign_keys = ON; PRAGMA synchronous = ") + (options.durableCommits ? "FULL" : "NORMAL");
+  if (sqlite::Execute(db, pragmas) != SQLITE_OK)
+    return fail("cannot set up " + path.string() + ": " + sqlite3_errmsg(db));
+  if (std::string problem = Migrate(db, path, options.readOnly); !problem.empty()) return fail(problem);
+  return std::unique_ptr<Store>(std::make_unique<SqliteStore>(db, path, options));
+}
+
+}  // namespace vx::server

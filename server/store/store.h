@@ -1,0 +1,284 @@
+// The store seam of vxmgmtd: everything the server keeps about its agents,
+// behind one interface so the storage can change without the agent sessions
+// or the administration commands noticing. SQLite in one file is the first
+// implementation (server/store/sqlite_store.h); others join behind the same
+// interface.
+//
+// Who calls what:
+// - the agent sessions of `vxmgmtd serve` (server/agent_session.h) call only
+//   the operations under "Agent sessions": they record what agents send and
+//   never change an enrollment, an assignment or a queued update;
+// - the administration commands (server/commands/) call the operations
+//   under "Administration". Those marked (change) advance the change counter
+//   in the same transaction, so a running `serve`, which reads the counter
+//   every second, brings the connected agents in line within a few seconds.
+//
+// Who may change the policy, the enrollments and the queued updates: whoever
+// may write the store. The SQLite file is created readable and writable by
+// its owner only (0600, in a 0700 directory when the server creates it), so
+// that is the account the server runs under; a store opened read-only
+// refuses every write. Nothing an agent sends reaches an administration
+// operation.
+//
+// Times are wall-clock seconds since 1970 (UTC). Texts that came from agents
+// are stored as agent_text.h says (each UTF-16 unit one character, UTF-8).
+// Every operation that can fail returns a StoreResult; none throws.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "management/protocol/parent_policy.h"
+#include "server/store/agent_id.h"
+#include "server/store/store_result.h"
+
+namespace vx::server {
+
+// Whether the server serves an agent. A new ClientId is Approved when the
+// server enrolls openly and Pending when it enrolls by approval; an
+// administrator approves (Pending or Revoked -> Approved) or revokes (any ->
+// Revoked). Only an Approved agent gets an accepting helloReply.
+enum class Enrollment { Approved, Pending, Revoked };
+enum class EnrollMode { Open, Approve };
+
+// "approved", "pending", "revoked": the names shown and stored.
+[[nodiscard]] const char* EnrollmentName(Enrollment enrollment);
+[[nodiscard]] std::optional<Enrollment> ParseEnrollment(std::string_view name);
+
+// The last statusReply of an agent, decoded.
+struct AgentStatus {
+  std::string computerName;  // agent text
+  uint32_t uptimeSeconds = 0;
+  bool lockCdDvd = false;
+  bool lockFloppy = false;
+  uint32_t statusWord = 0;
+  bool onBattery = false;
+  uint32_t windowsVersion = 0;  // GetVersion's value as sent (see windows_version.h)
+  int64_t receivedAt = 0;
+
+  friend bool operator==(const AgentStatus&, const AgentStatus&) = default;
+};
+
+// How an agent's parent policy compares with what it should hold.
+enum class PolicySync {
+  Unknown,    // no digest received yet
+  Unmanaged,  // no assignment applies (neither the agent's own nor a fleet default): nothing is sent
+  InSync,     // its digest is the expected one
+  Setting,    // it differed; a policySet was sent and the digest is being checked again
+  Drifted,    // it still differed after kPolicyTries policySets
+};
+inline constexpr int kPolicyTries = 3;
+
+[[nodiscard]] const char* PolicySyncName(PolicySync sync);  // "unknown", "unmanaged", "in-sync", "setting", "drifted"
+
+struct AgentPolicyState {
+  PolicySync sync = PolicySync::Unknown;
+  std::optional<uint32_t> heldDigest;      // the digest the agent last reported
+  std::optional<uint32_t> expectedDigest;  // the digest of what it stores from its assignment
+  int tries = 0;                           // policySets sent for that assignment since it last matched
+  int64_t checkedAt = 0;                   // when the last digest arrived
+
+  friend bool operator==(const AgentPolicyState&, const AgentPolicyState&) = default;
+};
+
+// Where an agent's report rows stand. Rows are kept per report epoch: an
+// agent whose newest announced row id falls below the highest id stored for
+// it (its report database was recreated) starts a new epoch, and its ids
+// count from 0 again there; rows of earlier epochs stay as they were.
+struct ReportCursor {
+  int64_t epoch = 1;
+  int32_t lastId = 0;  // the highest row id stored in `epoch`; the after-id of the next request
+
+  friend bool operator==(const ReportCursor&, const ReportCursor&) = default;
+};
+
+struct AgentRecord {
+  AgentId id{};
+  Enrollment enrollment = Enrollment::Approved;
+  std::string address;  // "a.b.c.d:port" of its last connection
+  int64_t firstSeen = 0;
+  int64_t lastSeen = 0;
+  bool connected = false;  // a serve holds a session with it now
+  std::optional<AgentStatus> status;
+  ReportCursor reports;
+  int32_t announcedReportId = 0;  // the id of its last reportNotice
+  AgentPolicyState policy;
+};
+
+// One report row as an agent sent it.
+struct ReportRowRecord {
+  int32_t id = 0;
+  int32_t time = 0;                     // seconds since 1970, as the agent recorded it
+  std::string vendor, product, serial;  // agent texts
+  int32_t action = 0;
+
+  friend bool operator==(const ReportRowRecord&, const ReportRowRecord&) = default;
+};
+
+struct StoredReport {
+  AgentId agent{};
+  int64_t epoch = 0;
+  ReportRowRecord row;
+  int64_t storedAt = 0;
+};
+
+// Which rows ListReports gives: all criteria that are set must hold. Rows are
+// ordered by agent, epoch and id (ascending, or descending with
+// newestFirst), at most `limit` of them.
+struct ReportQuery {
+  std::optional<AgentId> agent;
+  std::optional<int64_t> epoch;
+  std::optional<int32_t> afterId;     // rows with an id above this (within each agent and epoch)
+  std::optional<int32_t> sinceTime;   // rows whose `time` is at least this
+  std::optional<int32_t> beforeTime;  // rows whose `time` is below this
+  bool newestFirst = false;
+  std::size_t limit = 1000;
+};
+
+// Where an agent's assignment comes from.
+enum class PolicySource { None, Fleet, Agent };
+
+struct PolicyAssignment {
+  PolicySource source = PolicySource::None;
+  management::ParentPolicy policy;  // when source is not None
+  int64_t changedAt = 0;
+};
+
+// The longest installer the server queues: the client's length field is 32
+// bits, and the server sends it in 64 KiB chunks from the store.
+inline constexpr uint32_t kMaxUpdateSize = 256u << 20;
+
+struct UpdateRecord {
+  int64_t updateId = 0;  // unique across agents
+  AgentId agent{};
+  std::string name;   // what the administrator called it (shown only; the agent always writes VXUP.exe)
+  uint32_t size = 0;  // bytes
+  int64_t queuedAt = 0;
+  std::optional<int64_t> deliveredAt;
+};
+
+class Store {
+ public:
+  virtual ~Store() = default;
+
+  // ---- Agent sessions -----------------------------------------------------
+
+  struct HelloOutcome {
+    Enrollment enrollment = Enrollment::Approved;
+    bool newAgent = false;  // this hello enrolled the ClientId
+  };
+  // An agent said hello from `address`: records it on first sight (Approved
+  // under EnrollMode::Open, Pending under EnrollMode::Approve), sets its last
+  // seen time and address, and gives its enrollment. It does not mark it
+  // connected.
+  virtual StoreResult<HelloOutcome> RecordHello(const AgentId& agent, EnrollMode mode, const std::string& address,
+                                                int64_t now) = 0;
+
+  // A session with the agent opened (connected) or ended; sets last seen.
+  virtual StoreResult<Done> SetConnected(const AgentId& agent, bool connected, int64_t now) = 0;
+
+  // Every agent is marked not connected: a serve starting up calls it, since
+  // a serve that stopped without ending its sessions (killed, crashed) left
+  // them marked.
+  virtual StoreResult<Done> MarkAllDisconnected(int64_t now) = 0;
+
+  // Anything arrived from the agent (a keep-alive is enough).
+  virtual StoreResult<Done> RecordSeen(const AgentId& agent, int64_t now) = 0;
+
+  virtual StoreResult<Done> RecordStatus(const AgentId& agent, const AgentStatus& status) = 0;
+
+  virtual StoreResult<ReportCursor> GetReportCursor(const AgentId& agent) = 0;
+
+  // The id of the agent's last reportNotice, for "rows left" in progress
+  // lines and command output.
+  virtual StoreResult<Done> RecordAnnouncedReportId(const AgentId& agent, int32_t announcedId) = 0;
+
+  // Stores one page of rows in one transaction: each row under (agent,
+  // epoch, id) once (a row already stored under that key is left as it is
+  // and not counted), and the cursor's lastId raised to the highest id of the
+  // page. Gives the number of rows newly stored. `epoch` must be the agent's
+  // current epoch (InvalidValue otherwise, nothing stored), so a page from a
+  // session that has fallen behind an epoch change can never mix epochs.
+  // When it fails, nothing of the page is stored.
+  virtual StoreResult<std::size_t> StoreReportPage(const AgentId& agent, int64_t epoch,
+                                                   std::span<const ReportRowRecord> rows, int64_t now) = 0;
+
+  // Starts the agent's next report epoch (lastId 0) and gives the new cursor.
+  // Rows of earlier epochs stay.
+  virtual StoreResult<ReportCursor> StartReportEpoch(const AgentId& agent, int64_t now) = 0;
+
+  virtual StoreResult<Done> RecordPolicyState(const AgentId& agent, const AgentPolicyState& state) = 0;
+
+  // The oldest update queued for the agent and not yet delivered.
+  virtual StoreResult<std::optional<UpdateRecord>> NextPendingUpdate(const AgentId& agent) = 0;
+
+  // Exactly `out.size()` bytes of the update's file from `offset`
+  // (InvalidValue when that runs past its end; NotFound when it was
+  // cancelled).
+  virtual StoreResult<Done> ReadUpdateChunk(int64_t updateId, uint32_t offset, std::span<uint8_t> out) = 0;
+
+  // The agent has read the whole file (it answered a request sent after it);
+  // the update is not sent again.
+  virtual StoreResult<Done> MarkUpdateDelivered(int64_t updateId, int64_t now) = 0;
+
+  // Advanced by every (change) operation, never lowered.
+  virtual StoreResult<uint64_t> ChangeCounter() = 0;
+
+  // ---- Agent sessions and administration ----------------------------------
+
+  // The agent's own assignment, else the fleet default, else source None.
+  virtual StoreResult<PolicyAssignment> AssignedPolicy(const AgentId& agent) = 0;
+
+  // NotFound when the ClientId never said hello.
+  virtual StoreResult<AgentRecord> FindAgent(const AgentId& agent) = 0;
+
+  // ---- Administration -------------------------------------------------------
+
+  // Every agent, ordered by id.
+  virtual StoreResult<std::vector<AgentRecord>> ListAgents() = 0;
+
+  // (change) Approves or revokes an agent (NotFound when it never said
+  // hello). A revoked agent that is connected is disconnected by serve and
+  // refused from then on; an approved pending one is accepted at its next
+  // attempt.
+  virtual StoreResult<Done> SetEnrollment(const AgentId& agent, Enrollment enrollment, int64_t now) = 0;
+
+  virtual StoreResult<std::vector<StoredReport>> ListReports(const ReportQuery& query) = 0;
+  virtual StoreResult<uint64_t> CountReports(std::optional<AgentId> agent) = 0;
+
+  // The fleet default (nullopt when none is set) and an agent's own
+  // assignment (nullopt when it follows the fleet default).
+  virtual StoreResult<std::optional<management::ParentPolicy>> GetFleetPolicy() = 0;
+  virtual StoreResult<std::optional<management::ParentPolicy>> GetAgentPolicy(const AgentId& agent) = 0;
+
+  // (change) Sets or clears the fleet default, or an agent's own assignment
+  // (NotFound for an agent that never said hello). InvalidValue, nothing
+  // changed, for a rule text above 65,535 bytes or a password above 120
+  // bytes (what an agent's fields hold), or a text holding a zero byte (an
+  // agent would cut it there).
+  virtual StoreResult<Done> SetFleetPolicy(const management::ParentPolicy& policy, int64_t now) = 0;
+  virtual StoreResult<Done> ClearFleetPolicy(int64_t now) = 0;
+  virtual StoreResult<Done> SetAgentPolicy(const AgentId& agent, const management::ParentPolicy& policy,
+                                           int64_t now) = 0;
+  virtual StoreResult<Done> ClearAgentPolicy(const AgentId& agent, int64_t now) = 0;
+
+  // (change) Queues one installer for each agent named (the file is stored
+  // once) and gives the update ids in the same order. NotFound, nothing
+  // queued, when any agent never said hello; InvalidValue above
+  // kMaxUpdateSize or for no agents.
+  virtual StoreResult<std::vector<int64_t>> QueueUpdate(std::span<const AgentId> agents, const std::string& name,
+                                                        std::span<const uint8_t> content, int64_t now) = 0;
+
+  // (change) Withdraws an update not yet delivered (NotFound otherwise).
+  virtual StoreResult<Done> CancelUpdate(int64_t updateId, int64_t now) = 0;
+
+  // Every update, or the agent's, ordered by update id.
+  virtual StoreResult<std::vector<UpdateRecord>> ListUpdates(std::optional<AgentId> agent) = 0;
+};
+
+}  // namespace vx::server

@@ -145,6 +145,8 @@ TEST_F(VxctlTest, BadArgumentsAreRefusedBeforeAnythingIsSent) {
   const std::vector<std::vector<std::string>> cases = {
       {"rule", "add", "--vendor", std::string(64, 'v'), "--action", "block"},
       {"rule", "add", "--serial", std::string(200, 's'), "--action", "allow"},
+      // A pattern with a control character would reach every terminal that lists it.
+      {"rule", "add", "--product", "Stick\x1b[2J", "--action", "block"},
       {"rule", "add", "--vendor", "A"},
       {"rule", "add", "--vendor", "A", "--action", "deny"},
       {"rule", "add", "--vendor", "A", "--exact", "serial", "--action", "block"},

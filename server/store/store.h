@@ -131,11 +131,11 @@ struct StoredReport {
 // ordered by agent, epoch and id (ascending, or descending with
 // newestFirst), at most `limit` of them.
 struct ReportQuery {
-  std::optional<AgentId> agent;
-  std::optional<int64_t> epoch;
-  std::optional<int32_t> afterId;     // rows with an id above this (within each agent and epoch)
-  std::optional<int32_t> sinceTime;   // rows whose `time` is at least this
-  std::optional<int32_t> beforeTime;  // rows whose `time` is below this
+  std::optional<AgentId> agent = std::nullopt;
+  std::optional<int64_t> epoch = std::nullopt;
+  std::optional<int32_t> afterId = std::nullopt;     // rows with an id above this (within each agent and epoch)
+  std::optional<int32_t> sinceTime = std::nullopt;   // rows whose `time` is at least this
+  std::optional<int32_t> beforeTime = std::nullopt;  // rows whose `time` is below this
   bool newestFirst = false;
   std::size_t limit = 1000;
 };

@@ -1,0 +1,105 @@
+// vxmgmtd: the management server of Vestara Device Control.
+//
+//   vxmgmtd serve [--listen ADDR:PORT] [--db PATH] [--enroll open|approve]
+//                 [--max-agents N] [--log-level LEVEL]
+//   vxmgmtd <administration command> ... (server/commands/)
+#include <CLI/CLI.hpp>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include "server/commands/administration_commands.h"
+#include "server/commands/database_option.h"
+#include "server/data_directory.h"
+#include "server/serve.h"
+#include "server/spdlog_session_log.h"
+#include "server/system_clock.h"
+
+namespace {
+
+using namespace vx::server;
+
+struct ServeArguments {
+  std::string listen = "0.0.0.0:13911";
+  std::string database;
+  std::string enroll = "open";
+  std::size_t maxAgents = 10000;
+  std::string logLevel = "info";
+};
+
+int RunServeCommand(const ServeArguments& arguments) {
+  std::shared_ptr<spdlog::logger> logger;
+  if (!MakeServerLogger(arguments.logLevel, logger)) {
+    std::fprintf(stderr, "vxmgmtd serve: --log-level is one of debug, info, warning, error\n");
+    return 2;
+  }
+  std::string error;
+  const auto listen = ParseListenAddress(arguments.listen, error);
+  if (!listen) {
+    std::fprintf(stderr, "vxmgmtd serve: --listen: %s\n", error.c_str());
+    return 2;
+  }
+  ServeOptions options;
+  options.database = DatabasePathOrDefault(arguments.database);
+  if (arguments.database.empty()) {
+    if (std::string made = EnsureDataDirectory(options.database.parent_path()); !made.empty()) {
+      std::fprintf(stderr, "vxmgmtd serve: %s\n", made.c_str());
+      return 1;
+    }
+  }
+  options.agents.listen = *listen;
+  options.agents.maxAgents = arguments.maxAgents;
+  options.agents.session.enrollMode = arguments.enroll == "approve" ? EnrollMode::Approve : EnrollMode::Open;
+
+  SystemServerClock clock;
+  SpdlogSessionLog log(logger);
+  Serve serve(options, clock, log);
+  if (std::string opened = serve.Open(); !opened.empty()) {
+    logger->error("{}", opened);
+    return 1;
+  }
+  // SIGINT and SIGTERM stop the loop; sessions end and the store closes.
+  asio::io_context signalsLoop;
+  asio::signal_set signals(signalsLoop, SIGINT, SIGTERM);
+  signals.async_wait([&](const asio::error_code& waited, int) {
+    if (!waited) serve.Stop();
+  });
+  std::thread signalThread([&] { signalsLoop.run(); });
+  serve.Run();
+  signals.cancel();
+  signalsLoop.stop();
+  signalThread.join();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"vxmgmtd: the Vestara Device Control management server"};
+  app.require_subcommand(1);
+
+  ServeArguments serveArguments;
+  CLI::App* serve = app.add_subcommand("serve", "accept agents on TCP and keep their sessions");
+  serve->add_option("--listen", serveArguments.listen, "ADDR:PORT to listen on (IPv4)")->capture_default_str();
+  AddDatabaseOption(*serve, serveArguments.database);
+  serve
+      ->add_option("--enroll", serveArguments.enroll,
+                   "open: a new agent is accepted; approve: it waits for "
+                   "`vxmgmtd agents approve ID`")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"open", "approve"}));
+  serve->add_option("--max-agents", serveArguments.maxAgents, "the most agents connected at once")
+      ->capture_default_str()
+      ->check(CLI::Range(std::size_t{1}, std::size_t{19000}));
+  serve->add_option("--log-level", serveArguments.logLevel, "debug, info, warning or error")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"debug", "info", "warning", "error"}));
+  int exitCode = 0;
+  serve->callback([&] { exitCode = RunServeCommand(serveArguments); });
+
+  AddAdministrationCommands(app);
+
+  CLI11_PARSE(app, argc, argv);
+  return exitCode;
+}

@@ -1,0 +1,374 @@
+// The SQLite store for real, in a temporary directory: opening and the
+// schema's versions, enrollment, report pages and epochs, assignments,
+// queued updates, the change counter, and a store opened for reading only.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "server/store/sqlite_store.h"
+#include "tests/support/temp_dir.h"
+
+namespace vx::server {
+namespace {
+
+using management::ParentPolicy;
+
+const AgentId kAgentA{0x10, 0x21, 0x32, 0x43, 0x54, 0x65, 0x76, 0x87, 0x98, 0xA9, 0xBA, 0xCB, 0xDC, 0xED, 0xFE, 0x0F};
+const AgentId kAgentB{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+constexpr int64_t kNow = 1700000000;
+
+ReportRowRecord Row(int32_t id, std::string serial = "SN") {
+  return ReportRowRecord{id, 1690000000 + id, "Kingston", "DataTraveler", serial + std::to_string(id), id % 3};
+}
+
+class StoreTest : public testing::Test {
+ protected:
+  std::unique_ptr<Store> Open(StoreOpenOptions options = {}) {
+    auto opened = OpenSqliteStore(path, options);
+    EXPECT_TRUE(opened.ok()) << (opened.ok() ? "" : opened.error());
+    return opened.ok() ? std::move(opened).value() : nullptr;
+  }
+  uint64_t Changes(Store& store) { return store.ChangeCounter().value(); }
+
+  vx::test::TempDir dir;
+  std::filesystem::path path = dir / "vxmgmtd.db";
+};
+
+TEST_F(StoreTest, ANewStoreIsOneOwnerOnlyFileInWalModeAtTheCurrentSchemaVersion) {
+  { ASSERT_NE(Open(), nullptr); }
+  struct stat info {};
+  ASSERT_EQ(::stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  sqlite3_stmt* statement = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT version FROM schema_version", -1, &statement, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int(statement, 0), SqliteStoreSchemaVersion());
+  sqlite3_finalize(statement);
+  ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &statement, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)), "wal");
+  sqlite3_finalize(statement);
+  sqlite3_close(db);
+  // Opening again keeps what is there.
+  auto store = Open();
+  ASSERT_NE(store, nullptr);
+  ASSERT_TRUE(store->RecordHello(kAgentA, EnrollMode::Open, "127.0.0.1:5000", kNow).ok());
+  store.reset();
+  store = Open();
+  EXPECT_TRUE(store->FindAgent(kAgentA).ok());
+}
+
+// Files this program must not use, each refused with an error that says why.
+TEST_F(StoreTest, StoresItCannotUseAreRefusedWithAClearReason) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::filesystem::path&)> prepare;
+    StoreOpenOptions options;
+    const char* errorHas;
+  };
+  auto execute = [](const std::filesystem::path& file, const char* sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+  };
+  const std::vector<Case> cases = {
+      {"a store written by a newer program",
+       [&](const std::filesystem::path& file) {
+         { ASSERT_TRUE(OpenSqliteStore(file).ok()); }
+         execute(file, "UPDATE schema_version SET version = 99");
+       },
+       {},
+       "newer than this program's"},
+      {"another program's SQLite database",
+       [&](const std::filesystem::path& file) { execute(file, "CREATE TABLE reports (id INTEGER)"); },
+       {},
+       "not a vxmgmtd store"},
+      {"a missing store opened for reading",
+       [](const std::filesystem::path&) {},
+       {.readOnly = true},
+       "there is no store"},
+      {"an older store opened for reading",
+       [&](const std::filesystem::path& file) {
+         execute(file, "CREATE TABLE schema_version (version INTEGER NOT NULL); INSERT INTO schema_version VALUES (0)");
+       },
+       {.readOnly = true},
+       "older than"},
+  };
+  int index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto file = dir / ("case" + std::to_string(index++) + ".db");
+    c.prepare(file);
+    const auto opened = OpenSqliteStore(file, c.options);
+    ASSERT_FALSE(opened.ok());
+    EXPECT_NE(opened.error().find(c.errorHas), std::string::npos) << opened.error();
+  }
+}
+
+TEST_F(StoreTest, AHelloEnrollsANewAgentAsTheModeSaysAndAnAdministratorChangesIt) {
+  auto store = Open();
+  const auto open = store->RecordHello(kAgentA, EnrollMode::Open, "127.0.0.1:5000", kNow);
+  ASSERT_TRUE(open.ok());
+  EXPECT_TRUE(open->newAgent);
+  EXPECT_EQ(open->enrollment, Enrollment::Approved);
+  const auto pending = store->RecordHello(kAgentB, EnrollMode::Approve, "127.0.0.1:5001", kNow);
+  EXPECT_TRUE(pending->newAgent);
+  EXPECT_EQ(pending->enrollment, Enrollment::Pending);
+  // Seen again: not new, the mode no longer matters, address and last seen move.
+  const auto again = store->RecordHello(kAgentB, EnrollMode::Open, "127.0.0.2:6000", kNow + 50);
+  EXPECT_FALSE(again->newAgent);
+  EXPECT_EQ(again->enrollment, Enrollment::Pending);
+  auto record = store->FindAgent(kAgentB);
+  EXPECT_EQ(record->address, "127.0.0.2:6000");
+  EXPECT_EQ(record->firstSeen, kNow);
+  EXPECT_EQ(record->lastSeen, kNow + 50);
+  EXPECT_FALSE(record->connected);
+
+  const uint64_t before = Changes(*store);
+  ASSERT_TRUE(store->SetEnrollment(kAgentB, Enrollment::Approved, kNow).ok());
+  EXPECT_EQ(Changes(*store), before + 1);
+  EXPECT_EQ(store->RecordHello(kAgentB, EnrollMode::Approve, "x", kNow)->enrollment, Enrollment::Approved);
+  ASSERT_TRUE(store->SetEnrollment(kAgentA, Enrollment::Revoked, kNow).ok());
+  EXPECT_EQ(store->FindAgent(kAgentA)->enrollment, Enrollment::Revoked);
+
+  const AgentId unknown{0xEE};
+  const auto refused = store->SetEnrollment(unknown, Enrollment::Approved, kNow);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.failure(), StoreFailure::NotFound);
+  EXPECT_EQ(Changes(*store), before + 2);  // a refused change is not counted
+  ASSERT_EQ(store->ListAgents()->size(), 2u);
+  EXPECT_EQ(store->ListAgents()->at(0).id, kAgentB);  // ordered by id
+}
+
+TEST_F(StoreTest, ConnectedStatusAndACrashedServersMarksAreCleared) {
+  auto store = Open();
+  ASSERT_TRUE(store->RecordHello(kAgentA, EnrollMode::Open, "a", kNow).ok());
+  ASSERT_TRUE(store->SetConnected(kAgentA, true, kNow + 1).ok());
+  const AgentStatus status{"VX-\xC3\xA9-PC", 3600, true, false, 0x12345678, true, 0x1DB10106, kNow + 2};
+  ASSERT_TRUE(store->RecordStatus(kAgentA, status).ok());
+  auto record = store->FindAgent(kAgentA);
+  EXPECT_TRUE(record->connected);
+  ASSERT_TRUE(record->status.has_value());
+  EXPECT_EQ(*record->status, status);
+  EXPECT_EQ(record->lastSeen, kNow + 2);
+  ASSERT_TRUE(store->MarkAllDisconnected(kNow + 3).ok());
+  EXPECT_FALSE(store->FindAgent(kAgentA)->connected);
+  EXPECT_EQ(store->SetConnected(AgentId{}, true, kNow).failure(), StoreFailure::NotFound);
+}
+
+TEST_F(StoreTest, PagesStoreEachRowOnceUnderAgentEpochAndIdAndRaiseTheCursor) {
+  auto store = Open();
+  ASSERT_TRUE(store->RecordHello(kAgentA, EnrollMode::Open, "a", kNow).ok());
+  ASSERT_TRUE(store->RecordHello(kAgentB, EnrollMode::Open, "b", kNow).ok());
+  EXPECT_EQ(*store->GetReportCursor(kAgentA), (ReportCursor{1, 0}));
+
+  const std::vector<ReportRowRecord> first = {Row(1), Row(2), Row(3)};
+  EXPECT_EQ(*store->StoreReportPage(kAgentA, 1, first, kNow), 3u);
+  // A repeated, overlapping page: only rows 4 and 5 are new, and row 2 keeps
+  // what was stored first.
+  const std::vector<ReportRowRecord> overlap = {Row(2, "CHANGED"), Row(3), Row(4), Row(5)};
+  EXPECT_EQ(*store->StoreReportPage(kAgentA, 1, overlap, kNow), 2u);
+  EXPECT_EQ(*store->GetReportCursor(kAgentA), (ReportCursor{1, 5}));
+  // The same ids of another agent are its own rows.
+  EXPECT_EQ(*store->StoreReportPage(kAgentB, 1, first, kNow), 3u);
+  // A page below the cursor never lowers it.
+  EXPECT_EQ(*store->StoreReportPage(kAgentA, 1, std::vector<ReportRowRecord>{Row(1)}, kNow), 0u);
+  EXPECT_EQ(store->GetReportCursor(kAgentA)->lastId, 5);
+
+  // A page for an epoch that is not the agent's own stores nothing.
+  const auto wrongEpoch = store->StoreReportPage(kAgentA, 2, std::vector<ReportRowRecord>{Row(9)}, kNow);
+  ASSERT_FALSE(wrongEpoch.ok());
+  EXPECT_EQ(wrongEpoch.failure(), StoreFailure::InvalidValue);
+
+  EXPECT_EQ(*store->StartReportEpoch(kAgentA, kNow), (ReportCursor{2, 0}));
+  EXPECT_EQ(*store->StoreReportPage(kAgentA, 2, std::vector<ReportRowRecord>{Row(1, "NEW"), Row(2, "NEW")}, kNow), 2u);
+
+  auto rows = store->ListReports(ReportQuery{.agent = kAgentA});
+  ASSERT_EQ(rows->size(), 7u);
+  EXPECT_EQ(rows->at(1).row, Row(2));  // epoch 1's row 2 as first stored
+  EXPECT_EQ(rows->at(5).epoch, 2);
+  EXPECT_EQ(rows->at(5).row, Row(1, "NEW"));
+  EXPECT_EQ(store->ListReports(ReportQuery{.agent = kAgentA, .epoch = 1, .afterId = 3})->size(), 2u);
+  const auto newest = store->ListReports(ReportQuery{.agent = kAgentA, .newestFirst = true, .limit = 1});
+  ASSERT_EQ(newest->size(), 1u);
+  EXPECT_EQ(newest->at(0).row.id, 2);
+  EXPECT_EQ(newest->at(0).epoch, 2);
+  EXPECT_EQ(*store->CountReports(kAgentA), 7u);
+  EXPECT_EQ(*store->CountReports(std::nullopt), 10u);
+
+  // Everything committed survives a reopen.
+  store.reset();
+  store = Open();
+  EXPECT_EQ(*store->GetReportCursor(kAgentA), (ReportCursor{2, 2}));
+  EXPECT_EQ(*store->CountReports(std::nullopt), 10u);
+}
+
+TEST_F(StoreTest, AssignmentsComeFromTheAgentElseTheFleetAndRefuseWhatAnAgentCannotHold) {
+  auto store = Open();
+  ASSERT_TRUE(store->RecordHello(kAgentA, EnrollMode::Open, "a", kNow).ok());
+  EXPECT_EQ(store->AssignedPolicy(kAgentA)->source, PolicySource::None);
+
+  ParentPolicy fleet;
+  fleet.ruleUsb__Parent = std::string(528, '0');
+  fleet.lockCdDvd__Parent = 1;
+  fleet.password__Parent = "s\xE9sam";  // bytes above 0x7F kept as bytes
+  ParentPolicy own = fleet;
+  own.lockFloppy__Parent = 1;
+  own.ruleUsb__Lock = 1;
+
+  uint64_t changes = Changes(*store);
+  ASSERT_TRUE(store->SetFleetPolicy(fleet, kNow).ok());
+  EXPECT_EQ(Changes(*store), ++changes);
+  auto assigned = store->AssignedPolicy(kAgentA);
+  EXPECT_EQ(assigned->source, PolicySource::Fleet);
+  EXPECT_EQ(assigned->policy, fleet);
+  ASSERT_TRUE(store->SetAgentPolicy(kAgentA, own, kNow + 5).ok());
+  EXPECT_EQ(Changes(*store), ++changes);
+  assigned = store->AssignedPolicy(kAgentA);
+  EXPECT_EQ(assigned->source, PolicySource::Agent);
+  EXPECT_EQ(assigned->policy, own);
+  EXPECT_EQ(assigned->changedAt, kNow + 5);
+  EXPECT_EQ(**store->GetAgentPolicy(kAgentA), own);
+  EXPECT_EQ(**store->GetFleetPolicy(), fleet);
+  // Another agent still follows the fleet default.
+  EXPECT_EQ(store->AssignedPolicy(kAgentB)->source, PolicySource::Fleet);
+  ASSERT_TRUE(store->ClearAgentPolicy(kAgentA, kNow).ok());
+  EXPECT_EQ(store->AssignedPolicy(kAgentA)->source, PolicySource::Fleet);
+  ASSERT_TRUE(store->ClearFleetPolicy(kNow).ok());
+  EXPECT_EQ(store->AssignedPolicy(kAgentA)->source, PolicySource::None);
+  changes += 2;
+
+  struct Refused {
+    const char* name;
+    ParentPolicy policy;
+  };
+  ParentPolicy longRules, longPassword, zeroInRules, zeroInPassword;
+  longRules.ruleUsb__Parent = std::string(65536, '0');
+  longPassword.password__Parent = std::string(121, 'p');
+  zeroInRules.ruleUsb__Parent = std::string(
+      "00\0"
+      "00",
+      5);
+  zeroInPassword.password__Parent = std::string("ab\0c", 4);
+  for (const Refused& r : std::vector<Refused>{{"a 65,536-byte rule text", longRules},
+                                               {"a 121-byte password", longPassword},
+                                               {"a zero byte in the rule text", zeroInRules},
+                                               {"a zero byte in the password", zeroInPassword}}) {
+    SCOPED_TRACE(r.name);
+    const auto result = store->SetFleetPolicy(r.policy, kNow);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.failure(), StoreFailure::InvalidValue);
+  }
+  EXPECT_FALSE(store->GetFleetPolicy()->has_value());
+  EXPECT_EQ(store->SetAgentPolicy(AgentId{}, fleet, kNow).failure(), StoreFailure::NotFound);
+  EXPECT_EQ(Changes(*store), changes);
+  // The longest texts an agent holds are taken.
+  ParentPolicy longest;
+  longest.ruleUsb__Parent = std::string(65535, '0');
+  longest.password__Parent = std::string(120, 'p');
+  EXPECT_TRUE(store->SetFleetPolicy(longest, kNow).ok());
+  EXPECT_EQ(**store->GetFleetPolicy(), longest);
+}
+
+TEST_F(StoreTest, AnUpdateIsStoredOnceReadInChunksAndLeavesTheQueueWhenDelivered) {
+  auto store = Open();
+  ASSERT_TRUE(store->RecordHello(kAgentA, EnrollMode::Open, "a", kNow).ok());
+  ASSERT_TRUE(store->RecordHello(kAgentB, EnrollMode::Open, "b", kNow).ok());
+  std::vector<uint8_t> content(150000);
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<uint8_t>(i * 7);
+
+  const uint64_t changes = Changes(*store);
+  const std::vector<AgentId> both = {kAgentA, kAgentB};
+  const auto ids = store->QueueUpdate(both, "setup-1.5.exe", content, kNow);
+  ASSERT_TRUE(ids.ok()) << ids.error();
+  ASSERT_EQ(ids->size(), 2u);
+  EXPECT_EQ(Changes(*store), changes + 1);
+  const auto second = store->QueueUpdate(std::vector<AgentId>{kAgentA}, "tiny", std::vector<uint8_t>{1, 2}, kNow);
+  ASSERT_TRUE(second.ok());
+
+  auto next = store->NextPendingUpdate(kAgentA);
+  ASSERT_TRUE(next->has_value());
+  EXPECT_EQ((*next)->updateId, ids->at(0));
+  EXPECT_EQ((*next)->size, 150000u);
+  EXPECT_EQ((*next)->name, "setup-1.5.exe");
+  std::vector<uint8_t> read(content.size());
+  for (uint32_t offset = 0; offset < content.size(); offset += 65536) {
+    const auto size = std::min<std::size_t>(65536, content.size() - offset);
+    ASSERT_TRUE(store->ReadUpdateChunk(ids->at(0), offset, std::span(read).subspan(offset, size)).ok());
+  }
+  EXPECT_EQ(read, content);
+  std::vector<uint8_t> past(2);
+  EXPECT_EQ(store->ReadUpdateChunk(ids->at(0), 149999, past).failure(), StoreFailure::InvalidValue);
+
+  ASSERT_TRUE(store->MarkUpdateDelivered(ids->at(0), kNow + 9).ok());
+  EXPECT_EQ(store->MarkUpdateDelivered(ids->at(0), kNow + 10).failure(), StoreFailure::NotFound);  // once
+  EXPECT_EQ((*store->NextPendingUpdate(kAgentA))->updateId, second->at(0));
+  EXPECT_EQ(store->ReadUpdateChunk(ids->at(0), 0, past).failure(), StoreFailure::NotFound);
+  // B still waits for the same file.
+  ASSERT_TRUE(store->ReadUpdateChunk(ids->at(1), 149998, past).ok());
+  EXPECT_EQ(past, std::vector<uint8_t>(content.end() - 2, content.end()));
+
+  ASSERT_TRUE(store->CancelUpdate(ids->at(1), kNow).ok());
+  EXPECT_FALSE(store->NextPendingUpdate(kAgentB)->has_value());
+  EXPECT_EQ(store->CancelUpdate(ids->at(0), kNow).failure(), StoreFailure::NotFound);  // delivered already
+  const auto all = store->ListUpdates(std::nullopt);
+  ASSERT_EQ(all->size(), 2u);  // the delivered one and the tiny one; the cancelled one is gone
+  EXPECT_EQ(all->at(0).deliveredAt, kNow + 9);
+  EXPECT_EQ(all->at(0).size, 150000u);
+
+  // Nothing is queued when any agent is unknown.
+  const std::vector<AgentId> withUnknown = {kAgentA, AgentId{}};
+  EXPECT_EQ(store->QueueUpdate(withUnknown, "x", content, kNow).failure(), StoreFailure::NotFound);
+  EXPECT_EQ(store->ListUpdates(kAgentA)->size(), 2u);
+  EXPECT_EQ(store->QueueUpdate(std::vector<AgentId>{}, "x", content, kNow).failure(), StoreFailure::InvalidValue);
+}
+
+// Who may change the policy, the enrollments and the queue is whoever may
+// write the store: opened for reading only, every write is refused and
+// changes nothing.
+TEST_F(StoreTest, AStoreOpenedForReadingRefusesEveryWrite) {
+  {
+    auto writer = Open();
+    ASSERT_TRUE(writer->RecordHello(kAgentA, EnrollMode::Open, "a", kNow).ok());
+  }
+  auto reader = Open({.readOnly = true});
+  ASSERT_NE(reader, nullptr);
+  const ParentPolicy policy;
+  const std::vector<AgentId> agents = {kAgentA};
+  const std::vector<ReportRowRecord> rows = {Row(1)};
+  struct Write {
+    const char* name;
+    std::function<bool()> refused;
+  };
+  auto refusedResult = [](const auto& result) {
+    return !result.ok() && result.failure() == StoreFailure::Unavailable &&
+           result.error().find("reading only") != std::string::npos;
+  };
+  const std::vector<Write> writes = {
+      {"SetFleetPolicy", [&] { return refusedResult(reader->SetFleetPolicy(policy, kNow)); }},
+      {"SetAgentPolicy", [&] { return refusedResult(reader->SetAgentPolicy(kAgentA, policy, kNow)); }},
+      {"ClearFleetPolicy", [&] { return refusedResult(reader->ClearFleetPolicy(kNow)); }},
+      {"SetEnrollment", [&] { return refusedResult(reader->SetEnrollment(kAgentA, Enrollment::Revoked, kNow)); }},
+      {"QueueUpdate", [&] { return refusedResult(reader->QueueUpdate(agents, "x", std::vector<uint8_t>{1}, kNow)); }},
+      {"RecordHello", [&] { return refusedResult(reader->RecordHello(kAgentB, EnrollMode::Open, "b", kNow)); }},
+      {"StoreReportPage", [&] { return refusedResult(reader->StoreReportPage(kAgentA, 1, rows, kNow)); }},
+  };
+  for (const Write& w : writes) {
+    SCOPED_TRACE(w.name);
+    EXPECT_TRUE(w.refused());
+  }
+  EXPECT_EQ(reader->FindAgent(kAgentA)->enrollment, Enrollment::Approved);
+  EXPECT_FALSE(reader->GetFleetPolicy()->has_value());
+  EXPECT_EQ(reader->ListAgents()->size(), 1u);
+  EXPECT_EQ(*reader->ChangeCounter(), 0u);
+}
+
+}  // namespace
+}  // namespace vx::server

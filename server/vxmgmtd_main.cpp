@@ -100,6 +100,13 @@ int main(int argc, char** argv) {
 
   AddAdministrationCommands(app);
 
-  CLI11_PARSE(app, argc, argv);
+  // A bad argument is exit code 2 for every command (CLI11's own codes are
+  // not the program's); an administration command that fails gives its own.
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Error& error) {
+    (void)app.exit(error);  // prints the message; the code is chosen below
+    return AdministrationExitCode(error);
+  }
   return exitCode;
 }

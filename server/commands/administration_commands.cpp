@@ -60,6 +60,11 @@ std::unique_ptr<Store> OpenStore(const std::string& db, Access access, std::ostr
   StoreOpenOptions options;
   options.readOnly = access == Access::Read;
   StoreResult<std::unique_ptr<Store>> opened = OpenSqliteStore(path, options);
+  if (!opened && opened.failure() == StoreFailure::NotFound)
+    EndWith(Refuse(err, kExitStoreFailure,
+                   "there is no store at " + path.string() +
+                       ": serve creates it at its first start, or --db names "
+                       "another"));
   if (!opened)
     EndWith(Refuse(err, kExitStoreFailure,
                    "the store " + path.string() + " cannot be opened: " + opened.error() +

@@ -38,9 +38,9 @@ std::string ParentPolicyJson(const management::ParentPolicy& policy) {
   std::string json = "{\"rules\": [";
   for (std::size_t i = 0; i < rules.size(); ++i) {
     json += i ? ", " : "";
-    json += "{\"number\": " + std::to_string(i + 1) + ", \"words\": " + JsonBytes(RuleWords(rules[i])) +
-            ", \"action\": " + JsonBytes(ActionWords(rules[i].action)) +
-            ", \"matches\": " + JsonBytes(MatchWords(rules[i])) + "}";
+    // The keys vxctl uses for a rule, and the rule as policy set --rule takes it.
+    json += "{\"number\": " + std::to_string(i + 1) + ", \"action\": " + JsonBytes(ActionWords(rules[i].action)) +
+            ", \"words\": " + JsonBytes(MatchWords(rules[i])) + ", \"rule\": " + JsonBytes(RuleWords(rules[i])) + "}";
   }
   json += "], \"cdrom\": \"" + std::string(Locked(policy.lockCdDvd__Parent)) + "\", \"floppy\": \"" +
           Locked(policy.lockFloppy__Parent) +

@@ -13,7 +13,8 @@ namespace vx::server {
 // Lines that each begin with `indent`.
 void WriteParentPolicy(std::ostream& out, const management::ParentPolicy& policy, const std::string& indent);
 
-// {"rules": [...], "cdrom": "locked", "floppy": ..., "password": {...},
+// {"rules": [{"number", "action", "words" (what it matches), "rule" (as
+//  --rule takes it)}...], "cdrom": "locked", "floppy": ..., "password": {...},
 //  "locks": {...}, "digest": "0x..."}
 [[nodiscard]] std::string ParentPolicyJson(const management::ParentPolicy& policy);
 

@@ -344,8 +344,8 @@ TEST_F(AdministrationCommands, PolicyShowBeforeAFleetDefaultIsSet) {
             "  Digest:         0xBE9BB610\n");
   const Outcome json = Run({"policy", "show", "--json"});
   EXPECT_EQ(json.out,
-            "{\"scope\": \"fleet\", \"set\": false, \"policy\": {\"rules\": [{\"number\": 1, \"words\": \"allow\", "
-            "\"action\": \"allow\", \"matches\": \"every disk\"}], \"cdrom\": \"locked\", \"floppy\": \"locked\", "
+            "{\"scope\": \"fleet\", \"set\": false, \"policy\": {\"rules\": [{\"number\": 1, \"action\": \"allow\", "
+            "\"words\": \"every disk\", \"rule\": \"allow\"}], \"cdrom\": \"locked\", \"floppy\": \"locked\", "
             "\"password\": {\"set\": false, \"length\": 0}, \"locks\": {\"rules\": false, \"cdrom\": false, "
             "\"floppy\": false, \"password\": false}, \"digest\": \"0xBE9BB610\"}, \"agentsWithOwnAssignment\": 0}\n");
   EXPECT_TRUE(nlohmann::json::accept(json.out));
@@ -387,6 +387,20 @@ TEST_F(FleetOfTwo, PolicySetForTheFleetChangesOnlyWhatItNames) {
                          "  Digest:         " +
                          DigestText(digest) + "\n");
   EXPECT_GT(Changes(), before);
+
+  // The rules as show --json gives them are words that policy set reads back
+  // to the very same assignment.
+  const nlohmann::json shown = nlohmann::json::parse(Run({"policy", "show", "--json"}).out);
+  std::vector<std::string> again = {"policy", "set", "--all"};
+  for (const auto& rule : shown["policy"]["rules"]) {
+    again.push_back("--rule");
+    again.push_back(rule["rule"]);
+  }
+  EXPECT_EQ(again[4], "block vendor Acme");
+  EXPECT_EQ(again[6], "read-only product 'Cruzer Blade' serial 4C53 exact serial");
+  EXPECT_EQ(shown["policy"]["rules"][1]["words"], "product contains \"Cruzer Blade\" and serial is \"4C53\"");
+  EXPECT_EQ(shown["policy"]["digest"], DigestText(digest));
+  EXPECT_EQ(Run(again).err, "vxmgmtd: the fleet default is that already; nothing to do\n");
 
   // A later change keeps the rest.
   run = Run({"policy", "set", "--all", "--floppy", "unlocked"});

@@ -118,12 +118,10 @@ std::string TextWord(std::string_view text) {
     hasSingle = hasSingle || c == '\'';
     hasDouble = hasDouble || c == '"';
   }
-  std::string shown;
-  for (char c : text) shown += IsControl(c) ? '?' : c;
-  if (bare) return shown;
+  if (bare) return std::string(text);
   const char quote = hasSingle && !hasDouble ? '"' : '\'';
   std::string word(1, quote);
-  for (char c : shown) {
+  for (char c : text) {
     word += c;
     if (c == quote) word += quote;
   }
@@ -259,12 +257,14 @@ ParsedRuleWords ParseRuleWords(std::string_view text) {
   return parsed;
 }
 
-std::string RuleWords(const USB_RULE& rule) {
+std::optional<std::string> RuleWords(const USB_RULE& rule) {
   const int32_t action = rule.action == ACTION_BLOCK || rule.action == ACTION_READ_ONLY ? rule.action : ACTION_ALLOW;
   std::string words = ActionWords(action);
   for (int i = 0; i < kRuleFieldCount; ++i) {
     if (!(rule.flags & kRuleFields[i].checkBit)) continue;
-    words += std::string(" ") + kRuleFields[i].name + " " + TextWord(RuleFieldText(rule, i));
+    const std::string_view text = RuleFieldText(rule, i);
+    if (PatternFault(i, text)) return std::nullopt;
+    words += std::string(" ") + kRuleFields[i].name + " " + TextWord(text);
   }
   for (int i = 0; i < kRuleFieldCount; ++i) {
     if ((rule.flags & kRuleFields[i].checkBit) && (rule.flags & kRuleFields[i].exactBit))

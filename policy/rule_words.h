@@ -88,9 +88,10 @@ struct ParsedRuleWords {
 // The rule in words, which ParseRuleWords reads back to the same bytes for
 // every rule it makes. Other rules are written as the driver enforces them:
 // an action other than block and read-only as allow, fields without their
-// check bit and exact bits without a check bit left out, a field without a
-// zero as its 64 characters and a control character as '?' (words that
-// ParseRuleWords refuses, with the reason).
-std::string RuleWords(const USB_RULE& rule);
+// check bit and exact bits without a check bit left out. nullopt for a rule
+// that words cannot carry: a checked field without a zero (64 characters) or
+// with a control character. (Printing such a text another way would give
+// words that read back to a different rule.)
+[[nodiscard]] std::optional<std::string> RuleWords(const USB_RULE& rule);
 
 }  // namespace vx

@@ -14,6 +14,13 @@ const char* Locked(uint8_t flag) { return flag ? "locked" : "unlocked"; }
 const char* OnOff(uint8_t flag) { return flag ? "on" : "off"; }
 const char* JsonFlag(uint8_t flag) { return flag ? "true" : "false"; }
 
+// The words of a rule, or null for one that words cannot carry (the server's
+// own assignments are always made from words).
+std::string RuleWordsJson(const USB_RULE& rule) {
+  const std::optional<std::string> words = RuleWords(rule);
+  return words ? JsonBytes(*words) : "null";
+}
+
 }  // namespace
 
 void WriteParentPolicy(std::ostream& out, const management::ParentPolicy& policy, const std::string& indent) {
@@ -40,7 +47,7 @@ std::string ParentPolicyJson(const management::ParentPolicy& policy) {
     json += i ? ", " : "";
     // The keys vxctl uses for a rule, and the rule as policy set --rule takes it.
     json += "{\"number\": " + std::to_string(i + 1) + ", \"action\": " + JsonBytes(ActionWords(rules[i].action)) +
-            ", \"words\": " + JsonBytes(MatchWords(rules[i])) + ", \"rule\": " + JsonBytes(RuleWords(rules[i])) + "}";
+            ", \"words\": " + JsonBytes(MatchWords(rules[i])) + ", \"rule\": " + RuleWordsJson(rules[i]) + "}";
   }
   json += "], \"cdrom\": \"" + std::string(Locked(policy.lockCdDvd__Parent)) + "\", \"floppy\": \"" +
           Locked(policy.lockFloppy__Parent) +

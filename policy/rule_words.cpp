@@ -193,7 +193,16 @@ std::string MatchWords(const USB_RULE& rule) {
     if (!words.empty()) words += " and ";
     words += field.name;
     words += (rule.flags & field.exactBit) ? " is \"" : " contains \"";
-    words += RuleFieldText(rule, i);
+    // A pattern made elsewhere may hold control characters: shown, never sent to a terminal.
+    for (char c : RuleFieldText(rule, i)) {
+      if (!IsControl(c)) {
+        words += c;
+        continue;
+      }
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(c));
+      words += escaped;
+    }
     words += "\"";
   }
   return words.empty() ? "every disk" : words;

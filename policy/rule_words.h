@@ -66,7 +66,8 @@ std::string_view RuleFieldText(const USB_RULE& rule, int index);
 [[nodiscard]] std::optional<std::string> SetRulePattern(USB_RULE& rule, int index, std::string_view text);
 
 // What the rule matches: `vendor contains "SanDisk" and serial is "4C53"`,
-// or "every disk" for a rule that checks nothing.
+// or "every disk" for a rule that checks nothing. A control character in a
+// pattern (possible in a rule made elsewhere) is written as \xHH.
 std::string MatchWords(const USB_RULE& rule);
 
 // The one way a rule is shown to a person in a list: the action padded to

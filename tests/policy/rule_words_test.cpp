@@ -174,6 +174,7 @@ TEST(RuleWords, RulesMadeElsewhereArePrintedAsTheDriverEnforcesThem) {
   EXPECT_EQ(RuleFieldText(rule, 0), std::string(64, 'V'));
   USB_RULE control = test::MakeRule("a\x1b[31m", "", "", "", RULE_CHECK_VENDOR, ACTION_BLOCK);
   EXPECT_EQ(RuleWords(control), std::nullopt);
+  EXPECT_EQ(MatchWords(control), "vendor contains \"a\\x1B[31m\"");  // shown, not sent to the terminal
   control.flags = RULE_CHECK_PRODUCT;  // the control character in a field not checked does not matter
   EXPECT_EQ(RuleWords(control), "block product ''");
 }

@@ -337,6 +337,9 @@ void AgentSession::StorePage(const std::vector<DecodedRow>& rows) {
                                       AgentTextToUtf8(row.serial), row.action});
   const auto stored = store_.StoreReportPage(*agent_, cursor_.epoch, records, clock_.WallSeconds());
   if (!stored) return End(LogLevel::Error, "cannot store report rows: " + stored.error());
+  log_.Write(LogLevel::Debug, Who() + ": page after id " + std::to_string(requestedAfter_) + ": " +
+                                  std::to_string(rows.size()) + " rows in " + std::to_string(body_.size()) +
+                                  " bytes, " + std::to_string(*stored) + " new");
   drainStored_ += *stored;
   for (const ReportRowRecord& record : records) cursor_.lastId = std::max(cursor_.lastId, record.id);
 }
@@ -475,12 +478,12 @@ void AgentSession::FillUpdate() {
     updateQueued_ += static_cast<uint32_t>(chunk);
   }
   if (updateQueued_ < update_->size) return;
-  // The whole file is queued: what waited behind it, then the request whose
-  // reply shows the agent has read it all.
-  Append(heldBack_);
-  heldBack_.clear();
+  // The whole file is queued: the request whose reply shows the agent has
+  // read it all, then what waited behind it.
   RequestStatus();
   updateConfirmedByStatusReply_ = statusRequests_;
+  Append(heldBack_);
+  heldBack_.clear();
 }
 
 // ---- Output ------------------------------------------------------------------

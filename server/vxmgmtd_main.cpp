@@ -3,6 +3,9 @@
 //   vxmgmtd serve [--listen ADDR:PORT] [--db PATH] [--enroll open|approve]
 //                 [--max-agents N] [--log-level LEVEL]
 //   vxmgmtd <administration command> ... (server/commands/)
+//
+// Exit codes: 0 done, 1 the store cannot be used or the server cannot
+// listen, 2 a bad argument (nothing is opened); a command may add its own.
 #include <CLI/CLI.hpp>
 
 #include <csignal>
@@ -100,13 +103,14 @@ int main(int argc, char** argv) {
 
   AddAdministrationCommands(app);
 
-  // A bad argument is exit code 2 for every command (CLI11's own codes are
-  // not the program's); an administration command that fails gives its own.
   try {
     app.parse(argc, argv);
-  } catch (const CLI::Error& error) {
-    (void)app.exit(error);  // prints the message; the code is chosen below
-    return AdministrationExitCode(error);
+  } catch (const CLI::RuntimeError& failure) {
+    // A command that failed: its own exit code.
+    return app.exit(failure);
+  } catch (const CLI::ParseError& bad) {
+    // --help is not a failure; every bad argument exits 2, as vxctl's do.
+    return app.exit(bad) == 0 ? 0 : 2;
   }
   return exitCode;
 }

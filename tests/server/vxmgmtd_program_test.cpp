@@ -1,0 +1,105 @@
+// The vxmgmtd program as a person runs it: what --listen accepts, and the
+// refusals that end `serve` before it listens, each with its reason and exit
+// code (2 for a bad argument, 1 for a store it cannot use).
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "server/network/listen_address.h"
+#include "server/store/sqlite_store.h"
+#include "tests/support/temp_dir.h"
+
+namespace vx::server {
+namespace {
+
+TEST(ListenAddressTest, IPv4AddressAndPortOrEveryInterface) {
+  struct Case {
+    const char* text;
+    bool ok;
+    const char* address;
+    uint16_t port;
+  };
+  const std::vector<Case> cases = {
+      {"0.0.0.0:13911", true, "0.0.0.0", 13911},
+      {"127.0.0.1:0", true, "127.0.0.1", 0},
+      {":13911", true, "0.0.0.0", 13911},
+      {"*:65535", true, "0.0.0.0", 65535},
+      {"13911", false, "", 0},
+      {"127.0.0.1:65536", false, "", 0},
+      {"127.0.0.1:", false, "", 0},
+      {"127.0.0.1:12x", false, "", 0},
+      {"localhost:13911", false, "", 0},
+      {"[::1]:13911", false, "", 0},
+      {"256.0.0.1:1", false, "", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::string error;
+    const auto parsed = ParseListenAddress(c.text, error);
+    ASSERT_EQ(parsed.has_value(), c.ok) << error;
+    if (!c.ok) {
+      EXPECT_FALSE(error.empty());
+      continue;
+    }
+    EXPECT_EQ(parsed->address, c.address);
+    EXPECT_EQ(parsed->port, c.port);
+  }
+}
+
+struct ProgramRun {
+  int exitCode = -1;
+  std::string output;
+};
+
+ProgramRun RunProgram(const std::string& arguments) {
+  ProgramRun run;
+  const std::string command = std::string(VX_VXMGMTD) + " " + arguments + " 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return run;
+  std::array<char, 512> buffer{};
+  while (std::fgets(buffer.data(), buffer.size(), pipe)) run.output += buffer.data();
+  const int status = ::pclose(pipe);
+  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+TEST(VxmgmtdProgramTest, ServeRefusesBadArgumentsAndUnusableStoresBeforeListening) {
+  vx::test::TempDir dir;
+  const auto newer = dir / "newer.db";
+  { ASSERT_TRUE(OpenSqliteStore(newer).ok()); }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(newer.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "UPDATE schema_version SET version = 42", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+
+  struct Case {
+    std::string arguments;
+    int exitCode;
+    const char* says;
+  };
+  const std::vector<Case> cases = {
+      {"serve --listen 127.0.0.1:99999 --db " + (dir / "a.db").string(), 2, "is not a port"},
+      {"serve --listen nowhere:1 --db " + (dir / "a.db").string(), 2, "is not an IPv4 address"},
+      {"serve --enroll sometimes --db " + (dir / "a.db").string(), 2, "sometimes"},
+      {"serve --listen 127.0.0.1:0 --db " + newer.string(), 1, "newer than this program's"},
+      {"serve --listen 127.0.0.1:0 --db " + (dir / "missing-dir" / "x.db").string(), 1, "cannot create"},
+      {"", 2, "A subcommand is required"},
+      {"serve --max-agents 0", 2, "max-agents"},
+      {"serve --help", 0, "--enroll"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments);
+    const ProgramRun run = RunProgram(c.arguments);
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
+    EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir / "a.db"));  // nothing was created for a refused argument
+}
+
+}  // namespace
+}  // namespace vx::server

@@ -400,6 +400,39 @@ TEST_F(AgentSessionTest, TheTimeBounds) {
   }
 }
 
+TEST_F(AgentSessionTest, TheStatusIsAskedAgainEveryFiveMinutesAndStoredDecoded) {
+  auto session = Accepted();
+  StatusRecord record;
+  record.uptimeSeconds = 86400;
+  record.lockCdDvd = true;
+  record.statusWord = 0xA5A5A5A5;
+  record.computerName = std::u16string{u'P', u'C', 0x00E9, 0xD800};
+  record.windowsVersion = 0x0A280105;
+  const auto bytes = EncodeStatusRecord(record);
+  session->Feed(Message(kStatusReply, std::vector<uint8_t>(bytes.begin(), bytes.end())));
+  AgentStatus stored = *store->FindAgent(kAgent)->status;
+  EXPECT_EQ(stored.uptimeSeconds, 86400u);
+  EXPECT_TRUE(stored.lockCdDvd);
+  EXPECT_FALSE(stored.lockFloppy);
+  EXPECT_EQ(stored.statusWord, 0xA5A5A5A5u);
+  EXPECT_EQ(stored.computerName, "PC\xC3\xA9\xED\xA0\x80");
+  EXPECT_EQ(stored.windowsVersion, 0x0A280105u);
+  session->Feed(Message(kPolicyDigestReply, U32(1)));
+  session->Feed(Message(kReportNotice, U32(0)));
+  // Keep-alives every 100 s, as an agent sends them every 120 s.
+  for (int64_t elapsed = 100000; elapsed < 300000; elapsed += 100000) {
+    clock.nowMs += 100000;
+    session->Feed(Message(kKeepAlive));
+    session->Tick();
+    EXPECT_TRUE(Take(*session).empty());
+  }
+  clock.nowMs += 100000;
+  session->Feed(Message(kKeepAlive));
+  session->Tick();
+  EXPECT_EQ(Types(Take(*session)), (std::vector<uint16_t>{kStatusRequest}));
+  EXPECT_FALSE(session->Ended());
+}
+
 TEST_F(AgentSessionTest, PendingAndRevokedAgentsGetAHelloReplyOfZeroAndNothingElse) {
   ASSERT_TRUE(store->RecordHello(kAgent, EnrollMode::Open, "x", 1).ok());
   ASSERT_TRUE(store->SetEnrollment(kAgent, Enrollment::Revoked, 1).ok());

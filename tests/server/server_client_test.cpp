@@ -124,6 +124,7 @@ std::vector<std::pair<int, int>> Pages(const test::RecordingLog& log) {
 
 TEST_F(ServerClientTest, ABacklogOfTenThousandRowsIsDrainedExactlyOnceAcrossFullPages) {
   ServerUnderTest server(database);
+  server.Options().agents.session.progressIntervalMs = 300;  // the drain takes about 1.5 s
   ASSERT_TRUE(server.Start());
   AgentUnderTest agent(kAgentA);
   agent.StoreRows(10000);
@@ -157,6 +158,15 @@ TEST_F(ServerClientTest, ABacklogOfTenThousandRowsIsDrainedExactlyOnceAcrossFull
     }
   }
   EXPECT_EQ(rows, 10000);
+  // Progress lines while it drained: rows stored, rows left by the notice, rows per second.
+  const auto progress = server.log.Matching({"draining: ", " rows stored, ", " left by the last notice, ", " rows/s"});
+  ASSERT_FALSE(progress.empty());
+  int storedSoFar = 0, left = 0, rate = 0;
+  ASSERT_EQ(std::sscanf(progress.front().c_str() + progress.front().find("draining: "),
+                        "draining: %d rows stored, %d left by the last notice, %d rows/s", &storedSoFar, &left, &rate),
+            3);
+  EXPECT_EQ(storedSoFar + left, 10000);
+  EXPECT_GT(rate, 0);
 
   // New rows: the agent's timed notice fetches just those.
   agent.StoreRows(7);

@@ -33,4 +33,15 @@ void HexToRules(std::string_view text, void* buffer, std::size_t byteCount) {
     bytes[i] = static_cast<uint8_t>(DigitValue(text[2 * i]) * 16 + DigitValue(text[2 * i + 1]));
 }
 
+std::optional<std::string> RuleListText(std::span<const USB_RULE> rules) {
+  if (rules.size() > kMaxTextRules) return std::nullopt;
+  return RulesToHex(rules.data(), rules.size());
+}
+
+std::vector<USB_RULE> RuleListOfText(std::string_view text) {
+  std::vector<USB_RULE> rules(RuleCountOf(text));
+  HexToRules(text, rules.data(), rules.size() * sizeof(USB_RULE));
+  return rules;
+}
+
 }  // namespace vx

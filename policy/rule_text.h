@@ -3,8 +3,11 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/filter_control.h"
 
@@ -21,6 +24,13 @@ inline constexpr std::size_t kMaxTextRules = 124;
 // Either case is accepted; any other character counts as 0 for its half of
 // the byte. The caller guarantees text.size() >= 2 * byteCount.
 void HexToRules(std::string_view text, void* buffer, std::size_t byteCount);
+
+// The rule list text of `rules` (RulesToHex), or nullopt when they are more
+// than a text field holds (kMaxTextRules).
+[[nodiscard]] std::optional<std::string> RuleListText(std::span<const USB_RULE> rules);
+
+// The whole rules of a text, in order; a trailing partial rule is left out.
+[[nodiscard]] std::vector<USB_RULE> RuleListOfText(std::string_view text);
 
 // Number of whole rules in a text: its length / 528, rounded down.
 [[nodiscard]] inline std::size_t RuleCountOf(std::string_view text) { return text.size() / kRuleTextChars; }

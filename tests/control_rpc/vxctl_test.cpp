@@ -8,13 +8,13 @@
 
 #include "management/connection_record.h"
 #include "management/management_settings.h"
+#include "policy/rule_words.h"
 #include "tests/control_rpc/local_control_service.h"
 #include "tests/control_rpc/scripted_caller.h"
 #include "tests/support/fake_registry.h"
 #include "tests/support/reference_policy.h"
 #include "tests/support/temp_dir.h"
 #include "tools/vxctl/json_text.h"
-#include "tools/vxctl/rule_words.h"
 
 namespace vx {
 namespace {
@@ -145,6 +145,8 @@ TEST_F(VxctlTest, BadArgumentsAreRefusedBeforeAnythingIsSent) {
   const std::vector<std::vector<std::string>> cases = {
       {"rule", "add", "--vendor", std::string(64, 'v'), "--action", "block"},
       {"rule", "add", "--serial", std::string(200, 's'), "--action", "allow"},
+      // A pattern with a control character would reach every terminal that lists it.
+      {"rule", "add", "--product", "Stick\x1b[2J", "--action", "block"},
       {"rule", "add", "--vendor", "A"},
       {"rule", "add", "--vendor", "A", "--action", "deny"},
       {"rule", "add", "--vendor", "A", "--exact", "serial", "--action", "block"},

@@ -10,16 +10,15 @@
 
 #include "policy/policy_state.h"
 #include "policy/rule_text.h"
+#include "policy/rule_words.h"
 #include "tools/vxctl/json_text.h"
-#include "tools/vxctl/rule_words.h"
 #include "tools/vxctl/server_commands.h"
 
 namespace vx {
 namespace {
 
-constexpr unsigned long kRpcServerUnavailable = 1722;            // nothing listens on the pipe
-constexpr std::size_t kMaxPatternLength = USB_PATTERN_SIZE - 1;  // 63
-constexpr int kMaxArrivalsPerRun = 100000;  // the queue is emptied by this command; a bound all the same
+constexpr unsigned long kRpcServerUnavailable = 1722;  // nothing listens on the pipe
+constexpr int kMaxArrivalsPerRun = 100000;             // the queue is emptied by this command; a bound all the same
 
 // A failed command: its message and exit code.
 struct Failure {
@@ -237,12 +236,8 @@ std::optional<Failure> Session::Ping() {
 
 void Session::PrintRules(const DEVICE_POLICY& policy, const char* indent) {
   if (policy.count == 0) out_ << indent << "(no rules: every USB disk is allowed)\n";
-  for (int32_t i = 0; i < policy.count && i < USB_MAX_RULES; ++i) {
-    const USB_RULE& rule = policy.rules[i];
-    std::string action = ActionWords(rule.action);
-    action.resize(action.size() < 10 ? 10 : action.size(), ' ');
-    out_ << indent << (i + 1) << ". " << action << " " << MatchWords(rule) << "\n";
-  }
+  for (int32_t i = 0; i < policy.count && i < USB_MAX_RULES; ++i)
+    out_ << indent << (i + 1) << ". " << RuleLine(policy.rules[i]) << "\n";
 }
 
 std::string Session::RulesJson(const DEVICE_POLICY& policy) {
@@ -254,7 +249,7 @@ std::string Session::RulesJson(const DEVICE_POLICY& policy) {
             ", \"actionCode\": " + std::to_string(rule.action) + ", \"flags\": " + std::to_string(rule.flags) +
             ", \"match\": {";
     bool first = true;
-    for (int f = 0; f < 4; ++f) {
+    for (int f = 0; f < kRuleFieldCount; ++f) {
       if (!(rule.flags & kRuleFields[f].checkBit)) continue;
       json += first ? "" : ", ";
       first = false;
@@ -324,27 +319,21 @@ std::optional<Failure> Session::EditableRules(const DEVICE_POLICY& policy) {
 }
 
 std::optional<Failure> Session::RuleAdd() {
+  // The options build the rule through the same model as rules in words.
   USB_RULE rule{};
-  char* fields[] = {rule.vendor, rule.product, rule.revision, rule.serial};
-  for (int i = 0; i < 4; ++i) {
+  for (int i = 0; i < kRuleFieldCount; ++i) {
     const char* name = kRuleFields[i].name;
     if (!line_.options.count(name)) continue;
-    const std::string text = Option(line_, name);
-    if (text.size() > kMaxPatternLength)
-      return Failure{kExitBadArguments, std::string("--") + name + " is " + std::to_string(text.size()) +
-                                            " characters; a pattern holds at most 63"};
-    std::memcpy(fields[i], text.data(), text.size());
-    rule.flags |= kRuleFields[i].checkBit;
+    if (std::optional<std::string> fault = SetRulePattern(rule, i, Option(line_, name)))
+      return Failure{kExitBadArguments, std::string("--") + name + ": " + *fault};
   }
   for (const std::string& exact : line_.exactFields) {
-    int index = -1;
-    for (int i = 0; i < 4; ++i)
-      if (exact == kRuleFields[i].name) index = i;
-    if (index < 0)
+    const std::optional<int> index = RuleFieldIndex(exact);
+    if (!index)
       return Failure{kExitBadArguments, "--exact takes vendor, product, revision or serial, not \"" + exact + "\""};
-    if (!(rule.flags & kRuleFields[index].checkBit))
+    if (!(rule.flags & kRuleFields[*index].checkBit))
       return Failure{kExitBadArguments, "--exact " + exact + " needs --" + exact + " TEXT"};
-    rule.flags |= kRuleFields[index].exactBit;
+    rule.flags |= kRuleFields[*index].exactBit;
   }
   if (!line_.options.count("action"))
     return Failure{kExitBadArguments, "rule add needs --action block|read-only|allow"};

@@ -1,0 +1,127 @@
+#include "server/commands/agents_command.h"
+
+#include <vector>
+
+#include "server/commands/command_support.h"
+#include "server/commands/command_time.h"
+#include "server/commands/policy_assignment.h"
+#include "server/commands/policy_standing.h"
+#include "server/commands/text_output.h"
+
+namespace vx::server {
+namespace {
+
+// Rows announced by the agent's last notice and not stored yet.
+int64_t Backlog(const AgentRecord& agent) {
+  const int64_t left = static_cast<int64_t>(agent.announcedReportId) - agent.reports.lastId;
+  return left > 0 ? left : 0;
+}
+
+std::string LockBits(const AgentRecord& agent) {
+  if (!agent.status) return "-";
+  if (agent.status->lockCdDvd && agent.status->lockFloppy) return "cdrom+floppy";
+  if (agent.status->lockCdDvd) return "cdrom";
+  if (agent.status->lockFloppy) return "floppy";
+  return "none";
+}
+
+std::string OptionalDigestJson(const std::optional<uint32_t>& digest) {
+  return digest ? "\"" + DigestText(*digest) + "\"" : "null";
+}
+
+struct AgentLine {
+  AgentRecord record;
+  PolicyStanding policy;
+};
+
+void WriteTable(const std::vector<AgentLine>& agents, std::ostream& out) {
+  std::vector<std::vector<std::string>> cells = {
+      {"AGENT", "COMPUTER", "ADDRESS", "ENROLLMENT", "CONNECTED", "LAST SEEN", "LOCKS", "POLICY", "BACKLOG"}};
+  for (const AgentLine& agent : agents) {
+    const AgentRecord& r = agent.record;
+    cells.push_back({AgentIdHex(r.id), r.status ? ShownAgentText(r.status->computerName) : "-", r.address,
+                     EnrollmentName(r.enrollment), r.connected ? "yes" : "no", LocalTimeText(r.lastSeen), LockBits(r),
+                     StandingName(agent.policy.standing), std::to_string(Backlog(r))});
+  }
+  std::vector<std::size_t> widths(cells[0].size(), 0);
+  for (const auto& row : cells)
+    for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], ShownWidth(row[c]));
+  for (const auto& row : cells) {
+    std::string line;
+    for (std::size_t c = 0; c < row.size(); ++c) {
+      line += row[c];
+      if (c + 1 < row.size()) line += std::string(widths[c] - ShownWidth(row[c]) + 2, ' ');
+    }
+    out << line << "\n";
+  }
+}
+
+void WriteJson(const std::vector<AgentLine>& agents, std::ostream& out) {
+  out << "[";
+  for (std::size_t i = 0; i < agents.size(); ++i) {
+    const AgentRecord& r = agents[i].record;
+    const PolicyStanding& p = agents[i].policy;
+    out << (i ? ",\n " : "") << "{\"agent\": \"" << AgentIdHex(r.id)
+        << "\", \"computerName\": " << (r.status ? JsonAgentText(r.status->computerName) : "null")
+        << ", \"address\": " << JsonBytes(r.address) << ", \"enrollment\": \"" << EnrollmentName(r.enrollment)
+        << "\", \"connected\": " << (r.connected ? "true" : "false") << ", \"firstSeen\": " << r.firstSeen
+        << ", \"lastSeen\": " << r.lastSeen << ", \"locks\": ";
+    if (r.status)
+      out << "{\"cdrom\": " << (r.status->lockCdDvd ? "true" : "false")
+          << ", \"floppy\": " << (r.status->lockFloppy ? "true" : "false") << "}";
+    else
+      out << "null";
+    out << ", \"policy\": {\"standing\": \"" << StandingName(p.standing)
+        << "\", \"heldDigest\": " << OptionalDigestJson(p.held)
+        << ", \"expectedDigest\": " << OptionalDigestJson(p.expected)
+        << "}, \"reports\": {\"epoch\": " << r.reports.epoch << ", \"lastId\": " << r.reports.lastId
+        << ", \"announcedId\": " << r.announcedReportId << ", \"backlog\": " << Backlog(r) << "}}";
+  }
+  out << "]\n";
+}
+
+}  // namespace
+
+int RunAgentsList(Store& store, bool json, std::ostream& out, std::ostream& err) {
+  StoreResult<std::vector<AgentRecord>> listed = store.ListAgents();
+  if (!listed) return RefuseStoreFailure(err, listed, "list the agents");
+  std::vector<AgentLine> agents;
+  for (AgentRecord& record : *listed) {
+    StoreResult<PolicyAssignment> assignment = store.AssignedPolicy(record.id);
+    if (!assignment) return RefuseStoreFailure(err, assignment, "read a policy assignment");
+    const PolicyStanding standing = JudgePolicy(record, *assignment);
+    agents.push_back({std::move(record), standing});
+  }
+  if (json) {
+    WriteJson(agents, out);
+  } else if (agents.empty()) {
+    out << "No agent has said hello to this server yet.\n";
+  } else {
+    WriteTable(agents, out);
+  }
+  return kExitDone;
+}
+
+int RunAgentsEnrollment(Store& store, const std::string& agentText, Enrollment enrollment, int64_t now,
+                        std::ostream& out, std::ostream& err) {
+  const std::optional<AgentId> agent = ParseAgentArgument(agentText, err);
+  if (!agent) return kExitBadArguments;
+  int code = kExitDone;
+  const std::optional<AgentRecord> record = FindKnownAgent(store, *agent, err, code);
+  if (!record) return code;
+  const std::string id = AgentIdHex(*agent);
+  if (record->enrollment == enrollment)
+    return Refuse(err, kExitRefused, "agent " + id + " is " + EnrollmentName(enrollment) + " already; nothing to do");
+  StoreResult<Done> changed = store.SetEnrollment(*agent, enrollment, now);
+  if (!changed)
+    return changed.failure() == StoreFailure::NotFound ? Refuse(err, kExitRefused, UnknownAgentMessage(*agent))
+                                                       : RefuseStoreFailure(err, changed, "change the enrollment");
+  if (enrollment == Enrollment::Approved)
+    out << "Agent " << id << " is approved: a running serve accepts it at its next connection.\n";
+  else
+    out << "Agent " << id << " is revoked: a running serve ends its session within a few seconds and refuses it "
+        << "from now on.\n";
+  return kExitDone;
+}
+
+}  // namespace vx::server

@@ -23,7 +23,18 @@ std::optional<int32_t> ReportActionOf(const std::string& word) {
   return std::nullopt;
 }
 
-std::string ActionText(int32_t action) {
+// A drive lock event as the monitor stores it: vendor and serial "-", the
+// drive kind as product, and the lock driver's own action byte (0 locked,
+// 1 unlocked), which is no disk verdict.
+bool IsDriveLockRow(const ReportRowRecord& row) { return row.vendor == "-" && row.serial == "-"; }
+
+std::string ActionText(const ReportRowRecord& row) {
+  if (IsDriveLockRow(row)) {
+    if (row.action == 0) return "locked";
+    if (row.action == 1) return "unlocked";
+    return "lock action " + std::to_string(row.action);
+  }
+  const int32_t action = row.action;
   switch (action) {
     case kReportBlocked:
       return "blocked";
@@ -57,7 +68,7 @@ class ReportWriter {
       out_ << agent << "," << row.id << "," << row.time << "," << CsvAgentText(row.vendor) << ","
            << CsvAgentText(row.product) << "," << CsvAgentText(row.serial) << "," << row.action << "\r\n";
     } else {
-      std::string action = ActionText(row.action);
+      std::string action = ActionText(row);
       if (action.size() < 9) action.resize(9, ' ');
       out_ << LocalTimeText(row.time) << "  " << agent << "  " << row.id << "  " << action << "  "
            << ShownAgentText(row.vendor) << " | " << ShownAgentText(row.product) << " | " << ShownAgentText(row.serial)
@@ -125,7 +136,8 @@ int RunReports(Store& store, const ReportsOptions& options, std::ostream& out, s
           return RefuseStoreFailure(err, page, "list report rows");
         }
         for (const StoredReport& report : *page)
-          if (!action || report.row.action == *action) writer.Write(report);
+          // --action asks for disk verdicts: drive lock rows never match it.
+          if (!action || (!IsDriveLockRow(report.row) && report.row.action == *action)) writer.Write(report);
         if (page->size() < kPageRows) break;
         query.afterId = page->back().row.id;
       }

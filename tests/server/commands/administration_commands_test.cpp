@@ -258,7 +258,8 @@ TEST_F(ReportRows, TextInLocalTimeAndFilters) {
   EXPECT_EQ(run.code, 0) << run.err;
   EXPECT_EQ(run.out,
             "2024-07-01 08:00:00  a0000000000000000000000000000001  1  blocked    Acme | Stick, \"Pro\" | S1\n"
-            "2024-07-01 09:00:00  a0000000000000000000000000000001  2  allowed    - | CD/DVD | -\n"
+            // A drive lock row tells the lock, not a disk verdict.
+            "2024-07-01 09:00:00  a0000000000000000000000000000001  2  unlocked   - | CD/DVD | -\n"
             "2024-07-01 10:00:00  a0000000000000000000000000000001  1  read-only  \xC3\x84pfel | two\\x0D\\x0Alines "
             "| \xEF\xBF\xBD\n"
             "2024-07-01 09:30:00  a0000000000000000000000000000002  5  blocked    Kingston | DT\\x1B[1m | K9\n");
@@ -278,7 +279,7 @@ TEST_F(ReportRows, TextInLocalTimeAndFilters) {
   EXPECT_EQ(ids({"reports", "--agent", "a0000000000000000000000000000002"}), "2:5 ");
   EXPECT_EQ(ids({"reports", "--action", "block"}), "1:1 2:5 ");
   EXPECT_EQ(ids({"reports", "--action", "read-only"}), "1:1 ");
-  EXPECT_EQ(ids({"reports", "--action", "allow"}), "1:2 ");
+  EXPECT_EQ(ids({"reports", "--action", "allow"}), "");  // the lock row's 1 is "unlocked", no verdict
   EXPECT_EQ(ids({"reports", "--since", "2024-07-01T09:30"}), "1:1 2:5 ");
   EXPECT_EQ(ids({"reports", "--since", "1719824400"}), "1:2 1:1 2:5 ");
   EXPECT_EQ(ids({"reports", "--since", "2024-07-01 09:00:01", "--action", "block"}), "2:5 ");

@@ -23,7 +23,7 @@ constexpr uint32_t kNoRowLimit = 0xFFFFFFFF;  // -1: as many rows as fit in one 
 
 std::string Hex32(uint32_t value) {
   char text[11];
-  std::snprintf(text, sizeof text, "0x%08x", value);
+  std::snprintf(text, sizeof text, "0x%08X", value);
   return text;
 }
 

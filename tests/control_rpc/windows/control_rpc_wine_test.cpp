@@ -131,7 +131,7 @@ TEST_F(ControlRpcUnderWine, VxctlCommands) {
 
   run = Run(L"rule add --vendor " + std::wstring(64, L'v') + L" --action block");
   EXPECT_EQ(run.exitCode, 2u);
-  EXPECT_EQ(run.err, "vxctl: --vendor is 64 characters; a pattern holds at most 63\n");
+  EXPECT_EQ(run.err, "vxctl: --vendor: the vendor text is 64 characters; a pattern holds at most 63\n");
 
   run = Run(L"locks set --cdrom off");
   EXPECT_EQ(run.exitCode, 0u) << run.err;

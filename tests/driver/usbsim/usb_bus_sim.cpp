@@ -161,9 +161,14 @@ NTSTATUS ControlRequest(PIRP irp, PIO_STACK_LOCATION stack) {
       created->Flags &= ~DO_DEVICE_INITIALIZING;
       disk = created;
     }
+    // The state before the request goes back to a caller that asks, so it can
+    // say "already plugged" rather than pretend it plugged the stick.
+    const bool wasPlugged = plugged;
     plugged = code == kPlug;
     if (rootDevice != nullptr) IoInvalidateDeviceRelations(rootDevice, BusRelations);
-    return Complete(irp, STATUS_SUCCESS, 0);
+    if (stack->Parameters.DeviceIoControl.OutputBufferLength < 4) return Complete(irp, STATUS_SUCCESS, 0);
+    *static_cast<ULONG*>(irp->AssociatedIrp.SystemBuffer) = wasPlugged ? 1 : 0;
+    return Complete(irp, STATUS_SUCCESS, 4);
   }
   if (code == kSendThroughStack) {
     // Input: the major function (READ, WRITE or DEVICE_CONTROL) and a code;

@@ -16,6 +16,10 @@ class LocalControlService final : public ControlService {
   bool stopped = false;  // every call then fails as with no server on the pipe
   int changes = 0;       // SetDriveLocks, ChangePassword and SetPolicy calls that ran
   int calls = 0;         // every call that ran
+  // When nonzero, the call that would run as number `failFromCall` (from 1)
+  // and every call after it fail as a call broken off on the way (RPC error
+  // 1726), so a test can make the service fail part-way through a command.
+  int failFromCall = 0;
 
   unsigned long SetDriveLocks(uint32_t mask, int& result) override {
     return Call([&] { ++changes, result = ops_.SetDriveLocks(mask); });
@@ -50,6 +54,7 @@ class LocalControlService final : public ControlService {
   template <typename F>
   unsigned long Call(F&& f) {
     if (stopped) return 1722;
+    if (failFromCall != 0 && calls + 1 >= failFromCall) return 1726;
     ++calls;
     f();
     return 0;

@@ -12,8 +12,10 @@
 #include "tests/control_rpc/local_control_service.h"
 #include "tests/control_rpc/scripted_caller.h"
 #include "tests/support/fake_registry.h"
+#include "tests/support/json_check.h"
 #include "tests/support/reference_policy.h"
 #include "tests/support/temp_dir.h"
+#include "tools/vxctl/command_table.h"
 #include "tools/vxctl/json_text.h"
 
 namespace vx {
@@ -183,8 +185,10 @@ TEST_F(VxctlTest, TheRuleListHoldsAtMost124Rules) {
     ASSERT_EQ(Vxctl({"rule", "add", "--serial", std::to_string(i), "--action", "block"}).code, 0);
   EXPECT_EQ(Policy().count, 124);
   const int changesBefore = service_.changes;
+  // A sound command that the full list has no room for: a refusal, not a
+  // bad argument (regression: it exited 2).
   const Outcome run = Vxctl({"rule", "add", "--vendor", "One too many", "--action", "block"});
-  EXPECT_EQ(run.code, kExitBadArguments);
+  EXPECT_EQ(run.code, kExitRefused);
   EXPECT_EQ(run.err, "vxctl: the rule list already holds the most rules it can (124)\n");
   EXPECT_EQ(service_.changes, changesBefore);
 }
@@ -530,6 +534,263 @@ TEST_F(VxctlTest, ServerSetRefusals) {
   std::istringstream in;
   std::ostringstream out, err;
   EXPECT_EQ(RunVxctl({"server", "show"}, service_, in, out, err), kExitServiceFailure);
+}
+
+// The words of a command line as a shell passes them: blanks part them,
+// double quotes hold blanks in.
+std::vector<std::string> ShellWords(const std::string& line) {
+  std::vector<std::string> words;
+  std::string word;
+  bool quoted = false, any = false;
+  for (char c : line) {
+    if (c == '"') {
+      quoted = !quoted;
+      any = true;
+    } else if (c == ' ' && !quoted) {
+      if (any) words.push_back(word);
+      word.clear();
+      any = false;
+    } else {
+      word += c;
+      any = true;
+    }
+  }
+  if (any) words.push_back(word);
+  return words;
+}
+
+std::string FirstLine(const char* text) {
+  const std::string all(text);
+  return all.substr(0, all.find('\n'));
+}
+
+TEST_F(VxctlTest, EveryCommandTellsItsUsageWhatItDoesAndAnExample) {
+  const Outcome usage = Vxctl({"--help"});
+  ASSERT_EQ(usage.code, kExitOk);
+  for (const VxctlCommand& command : VxctlCommands()) {
+    const std::string name = CommandName(command);
+    SCOPED_TRACE(name);
+    std::vector<std::string> args = command.words;
+    args.push_back("--help");
+    const Outcome run = Vxctl(args);
+    EXPECT_EQ(run.code, kExitOk) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out.rfind("usage: vxctl " + FirstLine(command.usage) + "\n", 0), 0u) << run.out;
+    ASSERT_GT(std::strlen(command.summary), 1u);
+    EXPECT_NE(run.out.find(command.summary + 1), std::string::npos) << run.out;  // its first letter a capital
+    EXPECT_NE(run.out.find(std::string("\nExample: ") + command.example + "\n"), std::string::npos) << run.out;
+    std::vector<std::string> help = {"help"};
+    help.insert(help.end(), command.words.begin(), command.words.end());
+    EXPECT_EQ(Vxctl(help).out, run.out);
+
+    // The usage text lists it with what it does.
+    const std::size_t listed = usage.out.find("  " + FirstLine(command.usage));
+    ASSERT_NE(listed, std::string::npos) << usage.out;
+    EXPECT_NE(usage.out.find(command.summary, listed), std::string::npos);
+
+    // The usage names exactly the options the command takes.
+    for (const std::string& option : command.options)
+      EXPECT_NE(std::string(command.usage).find("--" + option), std::string::npos) << option;
+    const std::string text = command.usage;
+    for (std::size_t at = text.find("--"); at != std::string::npos; at = text.find("--", at + 2)) {
+      const std::size_t end = text.find_first_not_of("abcdefghijklmnopqrstuvwxyz-", at + 2);
+      const std::string option = text.substr(at + 2, end - at - 2);
+      EXPECT_NE(std::find(command.options.begin(), command.options.end(), option), command.options.end())
+          << "the usage names --" << option;
+    }
+
+    // The example is a command line the command takes.
+    std::vector<std::string> example = ShellWords(command.example);
+    ASSERT_EQ(example.at(0), "vxctl");
+    example.erase(example.begin());
+    CommandLine line;
+    ASSERT_EQ(ReadCommandLine(example, line), std::nullopt);
+    EXPECT_EQ(FindCommand(line.words), &command);
+    EXPECT_FALSE(CheckAgainstCommand(command, line).has_value());
+  }
+  EXPECT_EQ(service_.calls, 0) << "help sent something";
+
+  // A group lists its commands; unknown words are refused.
+  const Outcome group = Vxctl({"rule", "--help"});
+  EXPECT_EQ(group.code, kExitOk);
+  EXPECT_EQ(group.out.rfind("  rule list [--json]", 0), 0u) << group.out;
+  EXPECT_NE(group.out.find("  rule remove N"), std::string::npos);
+  EXPECT_EQ(group.out.find("locks"), std::string::npos);
+  EXPECT_EQ(Vxctl({"printer", "--help"}).code, kExitBadArguments);
+  EXPECT_EQ(Vxctl({"help"}).out, usage.out);
+  EXPECT_NE(usage.out.find("asked for at the console without echo"), std::string::npos);
+}
+
+// An option the command does not take is refused, not ignored, and so are
+// missing or extra words: nothing is read, nothing is sent.
+TEST_F(VxctlTest, OptionsAndWordsACommandDoesNotTakeAreRefused) {
+  MakeLocal();
+  const struct {
+    std::vector<std::string> args;
+    const char* err;
+  } cases[] = {
+      // Regression: --password was ignored and the passwords read from standard input.
+      {{"password", "change", "--password", "x"},
+       "vxctl: password change does not take --password (vxctl password change --help tells what it takes)\n"},
+      {{"password", "check", "--current", "x"},
+       "vxctl: password check does not take --current (vxctl password check --help tells what it takes)\n"},
+      {{"rule", "list", "--vendor", "A"},
+       "vxctl: rule list does not take --vendor (vxctl rule list --help tells what it takes)\n"},
+      {{"rule", "add", "--action", "block", "--json"},
+       "vxctl: rule add does not take --json (vxctl rule add --help tells what it takes)\n"},
+      {{"rule", "remove", "1", "--exact", "vendor"},
+       "vxctl: rule remove does not take --exact (vxctl rule remove --help tells what it takes)\n"},
+      {{"locks", "show", "--cdrom", "on"},
+       "vxctl: locks show does not take --cdrom (vxctl locks show --help tells what it takes)\n"},
+      {{"ping", "--off"}, "vxctl: ping does not take --off (vxctl ping --help tells what it takes)\n"},
+      {{"server", "show", "--host", "h"},
+       "vxctl: server show does not take --host (vxctl server show --help tells what it takes)\n"},
+      {{"follow-parent", "rules", "off", "--password", "x"}, "vxctl: --password is for follow-parent password only\n"},
+      {{"rule", "remove"}, "vxctl: rule remove needs more words; usage: vxctl rule remove N\n"},
+      {{"follow-parent", "rules"},
+       "vxctl: follow-parent needs more words; usage: vxctl follow-parent rules|cdrom|floppy|password on|off "
+       "[--password TEXT]\n"},
+      {{"ping", "now"}, "vxctl: ping does not take \"now\"; usage: vxctl ping [--json]\n"},
+      {{"rule", "list", "all"}, "vxctl: rule list does not take \"all\"; usage: vxctl rule list [--json]\n"},
+      {{"rule"}, "vxctl: unknown command \"rule\" (vxctl help lists the commands)\n"},
+  };
+  const int callsBefore = service_.calls;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.err);
+    const Outcome run = Vxctl(c.args, "\nnew\n");
+    EXPECT_EQ(run.code, kExitBadArguments);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(run.out, "");
+  }
+  EXPECT_EQ(service_.calls, callsBefore);
+  EXPECT_EQ(ops_.CheckPassword(""), 1);
+}
+
+// While the management server sets an item, the service puts the parent's
+// value back after every change: the item cannot become local, and vxctl
+// says so instead of "is now local" (regression).
+TEST_F(VxctlTest, FollowParentOffIsRefusedWhileTheServerSetsTheItem) {
+  const struct {
+    const char* item;
+    uint8_t PolicyState::*lock;
+    uint8_t DEVICE_POLICY::*inherit;
+    const char* err;
+  } cases[] = {
+      {"rules", &PolicyState::ruleUsb__Lock, &DEVICE_POLICY::ruleUsb__Inherit,
+       "vxctl: the rule list is set by the management server; local changes would not last\n"},
+      {"cdrom", &PolicyState::lockCdDvd__Lock, &DEVICE_POLICY::lockCdDvd__Inherit,
+       "vxctl: the CD/DVD lock is set by the management server; local changes would not last\n"},
+      {"floppy", &PolicyState::lockFloppy__Lock, &DEVICE_POLICY::lockFloppy__Inherit,
+       "vxctl: the floppy lock is set by the management server; local changes would not last\n"},
+      {"password", &PolicyState::password__Lock, &DEVICE_POLICY::password__Inherit,
+       "vxctl: the password is set by the management server\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.item);
+    store_.ChangeParentValues([&](PolicyState& s) { s.*c.lock = 1; });
+    std::vector<std::string> off = {"follow-parent", c.item, "off"};
+    if (std::string(c.item) == "password") off.insert(off.end(), {"--password", ""});
+    const int changesBefore = service_.changes;
+    Outcome run = Vxctl(off);
+    EXPECT_EQ(run.code, kExitRefused);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(service_.changes, changesBefore);
+    EXPECT_EQ(Policy().*c.inherit, 1);
+    store_.ChangeParentValues([&](PolicyState& s) { s.*c.lock = 0; });
+    // Once the server lets go, the same command works.
+    run = Vxctl(off);
+    EXPECT_EQ(run.code, kExitOk) << run.err;
+    EXPECT_EQ(Policy().*c.inherit, 0);
+  }
+}
+
+TEST_F(VxctlTest, ChangingAPasswordThatFollowsTheParentSaysItBecomesLocal) {
+  ASSERT_EQ(Policy().password__Inherit, 1);
+  Outcome run = Vxctl({"password", "change", "--current", "", "--new", "s3cret"});
+  EXPECT_EQ(run.code, kExitOk) << run.err;
+  EXPECT_EQ(run.out, "The password is changed.\nIt no longer follows the parent policy: the password is now local.\n");
+  EXPECT_EQ(Policy().password__Inherit, 0);
+  EXPECT_EQ(ops_.CheckPassword("s3cret"), 1);
+  run = Vxctl({"password", "change", "--current", "s3cret", "--new", "again"});
+  EXPECT_EQ(run.out, "The password is changed.\n");
+}
+
+// With --json, standard output holds one complete JSON text or nothing,
+// whichever call of the command the service fails at; the message goes to
+// standard error. arrivals keeps what it took.
+TEST_F(VxctlTest, JsonStaysWholeWhenTheServiceFailsPartWay) {
+  MakeLocal();
+  const std::vector<std::vector<std::string>> commands = {
+      {"ping", "--json"},
+      {"policy", "show", "--json"},
+      {"rule", "list", "--json"},
+      {"locks", "show", "--json"},
+      {"locks", "set", "--cdrom", "on", "--json"},
+      {"password", "check", "--password", "", "--json"},
+      {"password", "check", "--password", "wrong", "--json"},
+      {"arrivals", "--json"},
+      {"language", "--json"},
+      {"server", "show", "--json"},
+  };
+  test::FakeRegistry settings;
+  for (const auto& args : commands) {
+    for (int failAt = 1; failAt <= 5; ++failAt) {
+      SCOPED_TRACE(args[0] + " " + args[1] + ", failing at call " + std::to_string(failAt));
+      queue_.Push(test::MakeRule("Kingston", "DataTraveler", "1.00", "1", 0, ACTION_BLOCK));
+      queue_.Push(test::MakeRule("SanDisk", "Cruzer", "1.26", "2", 0, ACTION_ALLOW));
+      service_.failFromCall = service_.calls + failAt;
+      const Outcome run = VxctlServer(args, settings);
+      service_.failFromCall = 0;
+      USB_RULE taken;
+      while (ops_.PopDeviceArrival(taken) == 1) {
+      }  // each case starts with the same two disks
+      if (run.code == kExitOk || !run.out.empty()) {
+        EXPECT_TRUE(test::IsCompleteJson(run.out)) << run.out;
+      }
+      if (run.code == kExitServiceFailure) {
+        EXPECT_NE(run.err.find("(RPC error 1726)"), std::string::npos) << run.err;
+      }
+    }
+  }
+
+  // Regression: arrivals that failed part-way wrote the disks it took as
+  // plain lines into its JSON. The disk not taken stays queued.
+  queue_.Push(test::MakeRule("Kingston", "DataTraveler", "1.00", "1", 0, ACTION_BLOCK));
+  queue_.Push(test::MakeRule("SanDisk", "Cruzer", "1.26", "2", 0, ACTION_ALLOW));
+  service_.failFromCall = service_.calls + 2;
+  const Outcome run = Vxctl({"arrivals", "--json"});
+  service_.failFromCall = 0;
+  EXPECT_EQ(run.code, kExitServiceFailure);
+  EXPECT_EQ(run.out,
+            "[{\"vendor\": \"Kingston\", \"product\": \"DataTraveler\", \"revision\": \"1.00\", \"serial\": \"1\", "
+            "\"action\": \"block\", \"actionCode\": 1}]\n");
+  EXPECT_EQ(run.err, "vxctl: the call to the service failed (RPC error 1726)\n");
+  EXPECT_EQ(queue_.Size(), 1u);
+  // A failure before anything was taken shows nothing.
+  service_.stopped = true;
+  EXPECT_EQ(Vxctl({"arrivals", "--json"}).out, "");
+}
+
+TEST(VxctlJsonCheck, TellsWholeJsonFromBrokenText) {
+  const struct {
+    const char* text;
+    bool whole;
+  } cases[] = {
+      {"{\"a\": [1, -2.5e3, true, false, null, \"x\\u00e9\\n\"]}\n", true},
+      {"[]", true},
+      {"  {}  ", true},
+      {"", false},
+      {"[", false},
+      {"{\"a\": 1", false},
+      {"[1,]", false},
+      {"{\"a\" 1}", false},
+      {"\"tab\there\"", false},
+      {"[1] [2]", false},
+      {"Kingston DataTraveler: block\n", false},
+      {"01", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(test::IsCompleteJson(c.text), c.whole) << c.text;
 }
 
 TEST(VxctlWords, RulesAndJsonText) {

@@ -1,13 +1,15 @@
-#include "tools/vxctl/server_commands.h"
-
+// server show, server set: the management settings in the registry
+// (ServerMode, ServerHost, ClientId) and the connection the running service
+// published. A change is written to the registry only; the service reads the
+// settings at its start, so a restart applies it.
 #include <cstdio>
 #include <ctime>
 #include <ostream>
 
 #include "management/connection_record.h"
 #include "management/management_settings.h"
+#include "tools/vxctl/commands.h"
 #include "tools/vxctl/json_text.h"
-#include "tools/vxctl/vxctl.h"
 
 namespace vx {
 namespace {
@@ -53,10 +55,9 @@ std::string ConnectionWords(bool serviceRunning, const std::optional<management:
          " (" + connections + ")";
 }
 
-}  // namespace
-
-std::optional<ServerCommandFailure> ServerShow(const Registry& registry, bool serviceRunning, bool json,
-                                               std::ostream& out) {
+// Prints the three settings and, when the service runs, the connection it
+// last published. Reads only: a missing client id is reported, not created.
+std::optional<Failure> ServerShow(const Registry& registry, bool serviceRunning, bool json, std::ostream& out) {
   const StoredManagementSettings settings = ReadStoredManagementSettings(registry);
   // A record left behind by a service that no longer runs tells nothing.
   const std::optional<management::ConnectionSnapshot> connection =
@@ -85,18 +86,21 @@ std::optional<ServerCommandFailure> ServerShow(const Registry& registry, bool se
   return std::nullopt;
 }
 
-std::optional<ServerCommandFailure> ServerSet(Registry& registry, const std::optional<std::string>& host, bool off,
-                                              bool runsAsAdministrator, std::ostream& out) {
-  if (host.has_value() == off) return ServerCommandFailure{kExitBadArguments, "server set takes --host NAME or --off"};
+// Points the service at `host` (ServerMode 1), or with `off` turns its
+// management client off (ServerMode 0). Exactly one of the two is given.
+// Writing the service's settings needs administrator rights:
+// `runsAsAdministrator` tells why the registry refused a write.
+std::optional<Failure> ServerSet(Registry& registry, const std::optional<std::string>& host, bool off,
+                                 bool runsAsAdministrator, std::ostream& out) {
+  if (host.has_value() == off) return Failure{kExitBadArguments, "server set takes --host NAME or --off"};
   if (host)
     if (const std::string problem = ServerHostProblem(*host); !problem.empty())
-      return ServerCommandFailure{kExitBadArguments, problem};
+      return Failure{kExitBadArguments, problem};
   const bool written = host ? WriteServerHost(registry, *host) : WriteServerOff(registry);
   if (!written) {
     if (!runsAsAdministrator)
-      return ServerCommandFailure{kExitRefused,
-                                  "only an administrator may change the management settings: run as administrator"};
-    return ServerCommandFailure{kExitRefused, "the registry refused the change of the management settings"};
+      return Failure{kExitRefused, "only an administrator may change the management settings: run as administrator"};
+    return Failure{kExitRefused, "the registry refused the change of the management settings"};
   }
   if (host) {
     out << "The management server is now " << *host << " (ServerMode 1).\n" << kRestartHint;
@@ -107,6 +111,26 @@ std::optional<ServerCommandFailure> ServerSet(Registry& registry, const std::opt
         << kRestartHint;
   }
   return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<Failure> ServerShowCommand(CommandSession& session) {
+  Registry* registry = session.RegistryOrNull();
+  if (registry == nullptr) return Failure{kExitServiceFailure, "the registry cannot be read here"};
+  // Whether the published connection is this service's: only a running
+  // service keeps it current.
+  int result = 0;
+  const bool running = session.Service().Ping(result) == 0 && result == 1;
+  return ServerShow(*registry, running, session.Json(), session.Out());
+}
+
+std::optional<Failure> ServerSetCommand(CommandSession& session) {
+  Registry* registry = session.RegistryOrNull();
+  if (registry == nullptr) return Failure{kExitServiceFailure, "the registry cannot be written here"};
+  const std::optional<std::string> host =
+      session.Given("host") ? std::optional<std::string>(session.Value("host")) : std::nullopt;
+  return ServerSet(*registry, host, session.Given("off"), session.RunsAsAdministrator(), session.Out());
 }
 
 }  // namespace vx

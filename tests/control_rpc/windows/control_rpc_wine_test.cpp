@@ -137,6 +137,15 @@ TEST_F(ControlRpcUnderWine, VxctlCommands) {
   EXPECT_EQ(run.exitCode, 0u) << run.err;
   EXPECT_EQ(run.out, "CD/DVD drives:  unlocked\nFloppy drives:  locked\n");
 
+  // An option the command does not take is refused before anything is read or sent.
+  run = Run(L"password change --password X", "\nignored\n");
+  EXPECT_EQ(run.exitCode, 2u);
+  EXPECT_EQ(run.err,
+            "vxctl: password change does not take --password (vxctl password change --help tells what it takes)\n");
+  run = Run(L"password change --help");
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(run.out.rfind("usage: vxctl password change [--current TEXT] [--new TEXT]\n", 0), 0u) << run.out;
+
   EXPECT_EQ(Run(L"password change", "\nsecret\n").exitCode, 0u);
   run = Run(L"password check --password wrong");
   EXPECT_EQ(run.exitCode, 1u);

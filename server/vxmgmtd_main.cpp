@@ -1,7 +1,7 @@
 // vxmgmtd: the management server of Vestara Device Control.
 //
 //   vxmgmtd serve [--listen ADDR:PORT] [--db PATH] [--enroll open|approve]
-//                 [--max-agents N] [--log-level LEVEL]
+//                 [--max-agents N] [--log-level LEVEL] [--http [ADDR:]PORT]
 //   vxmgmtd <administration command> ... (server/commands/)
 //
 // Exit codes: 0 done, 1 the store cannot be used or the server cannot
@@ -10,11 +10,15 @@
 
 #include <csignal>
 #include <cstdio>
+#include <ctime>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "server/commands/administration_commands.h"
 #include "server/commands/database_option.h"
 #include "server/data_directory.h"
+#include "server/http/http_console.h"
 #include "server/serve.h"
 #include "server/spdlog_session_log.h"
 #include "server/system_clock.h"
@@ -29,7 +33,13 @@ struct ServeArguments {
   std::string enroll = "open";
   std::size_t maxAgents = 10000;
   std::string logLevel = "info";
+  std::string http;  // the console's [ADDR:]PORT; empty: no console
 };
+
+// The console listens on 127.0.0.1 unless an address is named.
+std::optional<ListenAddress> ParseConsoleAddress(const std::string& text, std::string& error) {
+  return ParseListenAddress(text.find(':') == std::string::npos ? "127.0.0.1:" + text : text, error);
+}
 
 int RunServeCommand(const ServeArguments& arguments) {
   std::shared_ptr<spdlog::logger> logger;
@@ -51,6 +61,11 @@ int RunServeCommand(const ServeArguments& arguments) {
       return 1;
     }
   }
+  std::optional<ListenAddress> console;
+  if (!arguments.http.empty() && !(console = ParseConsoleAddress(arguments.http, error))) {
+    std::fprintf(stderr, "vxmgmtd serve: --http: %s\n", error.c_str());
+    return 2;
+  }
   options.agents.listen = *listen;
   options.agents.maxAgents = arguments.maxAgents;
   options.agents.session.enrollMode = arguments.enroll == "approve" ? EnrollMode::Approve : EnrollMode::Open;
@@ -61,6 +76,16 @@ int RunServeCommand(const ServeArguments& arguments) {
   if (std::string opened = serve.Open(); !opened.empty()) {
     logger->error("{}", opened);
     return 1;
+  }
+  std::unique_ptr<HttpConsole> http;
+  if (console) {
+    http = std::make_unique<HttpConsole>(options.database, *console,
+                                         [] { return static_cast<int64_t>(std::time(nullptr)); });
+    if (std::string started = http->Start(); !started.empty()) {
+      logger->error("{}", started);
+      return 1;
+    }
+    logger->info("console on http://{}:{}/", console->address, http->Port());
   }
   // SIGINT and SIGTERM stop the loop; sessions end and the store closes.
   asio::io_context signalsLoop;
@@ -73,6 +98,7 @@ int RunServeCommand(const ServeArguments& arguments) {
   signals.cancel();
   signalsLoop.stop();
   signalThread.join();
+  if (http) http->Stop();
   return 0;
 }
 
@@ -98,6 +124,9 @@ int main(int argc, char** argv) {
   serve->add_option("--log-level", serveArguments.logLevel, "debug, info, warning or error")
       ->capture_default_str()
       ->check(CLI::IsMember({"debug", "info", "warning", "error"}));
+  serve->add_option("--http", serveArguments.http,
+                    "[ADDR:]PORT for the management console and its API (off unless given; 127.0.0.1 unless an "
+                    "address is named)");
   int exitCode = 0;
   serve->callback([&] { exitCode = RunServeCommand(serveArguments); });
 

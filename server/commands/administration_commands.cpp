@@ -15,6 +15,7 @@
 #include "server/commands/policy_commands.h"
 #include "server/commands/push_command.h"
 #include "server/commands/reports_command.h"
+#include "server/commands/token_commands.h"
 #include "server/data_directory.h"
 #include "server/store/sqlite_store.h"
 
@@ -33,8 +34,9 @@ enum class Access {
 struct CommandValues {
   explicit CommandValues(const AdministrationEnvironment& env) : environment(env) {}
   AdministrationEnvironment environment;
-  std::string agentsDb, reportsDb, policyDb, driftDb, pushDb;
-  bool agentsJson = false, reportsJson = false, showJson = false, driftJson = false;
+  std::string agentsDb, reportsDb, policyDb, driftDb, pushDb, tokenDb;
+  bool agentsJson = false, reportsJson = false, showJson = false, driftJson = false, tokenJson = false;
+  std::string tokenName, tokenId;
   std::string approveId, revokeId;
   ReportsOptions reports;
   std::optional<std::string> showAgent;
@@ -201,6 +203,37 @@ void AddPush(CLI::App& app, const std::shared_ptr<CommandValues>& values) {
   });
 }
 
+void AddToken(CLI::App& app, const std::shared_ptr<CommandValues>& values) {
+  CLI::App* token = app.add_subcommand("token", "the bearer tokens of the HTTP API (serve --http)");
+  AddDatabaseOption(*token, values->tokenDb);
+  token->require_subcommand(1);
+  CLI::App* create = token->add_subcommand("create", "make a token and show it once (only its hash is kept)");
+  create->add_option("--name", values->tokenName, "what the token is for (shown by token list)");
+  create->fallthrough();
+  create->callback([values] {
+    const AdministrationEnvironment& env = values->environment;
+    // A token may be made before serve first runs, as a fleet default may.
+    Run(values->tokenDb, Access::ChangeOrMake, env,
+        [&](Store& store) { return RunTokenCreate(store, values->tokenName, env.now(), env.out, env.err); });
+  });
+  CLI::App* list = token->add_subcommand("list", "the tokens: id, name, when made and revoked (never a token)");
+  list->add_flag("--json", values->tokenJson, "one JSON array of objects");
+  list->fallthrough();
+  list->callback([values] {
+    const AdministrationEnvironment& env = values->environment;
+    Run(values->tokenDb, Access::Read, env,
+        [&](Store& store) { return RunTokenList(store, values->tokenJson, env.out, env.err); });
+  });
+  CLI::App* revoke = token->add_subcommand("revoke", "refuse a token from the next API call on");
+  revoke->add_option("ID", values->tokenId, "the token id, as token list shows it")->required();
+  revoke->fallthrough();
+  revoke->callback([values] {
+    const AdministrationEnvironment& env = values->environment;
+    Run(values->tokenDb, Access::Change, env,
+        [&](Store& store) { return RunTokenRevoke(store, values->tokenId, env.now(), env.out, env.err); });
+  });
+}
+
 }  // namespace
 
 void AddAdministrationCommands(CLI::App& app, const AdministrationEnvironment& environment) {
@@ -210,6 +243,7 @@ void AddAdministrationCommands(CLI::App& app, const AdministrationEnvironment& e
   AddPolicy(app, values);
   AddDrift(app, values);
   AddPush(app, values);
+  AddToken(app, values);
 }
 
 void AddAdministrationCommands(CLI::App& app) {

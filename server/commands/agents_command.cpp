@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "server/commands/agent_view.h"
 #include "server/commands/command_support.h"
 #include "server/commands/command_time.h"
 #include "server/commands/policy_assignment.h"
@@ -11,29 +12,6 @@
 namespace vx::server {
 namespace {
 
-// Rows announced by the agent's last notice and not stored yet.
-int64_t Backlog(const AgentRecord& agent) {
-  const int64_t left = static_cast<int64_t>(agent.announcedReportId) - agent.reports.lastId;
-  return left > 0 ? left : 0;
-}
-
-std::string LockBits(const AgentRecord& agent) {
-  if (!agent.status) return "-";
-  if (agent.status->lockCdDvd && agent.status->lockFloppy) return "cdrom+floppy";
-  if (agent.status->lockCdDvd) return "cdrom";
-  if (agent.status->lockFloppy) return "floppy";
-  return "none";
-}
-
-std::string OptionalDigestJson(const std::optional<uint32_t>& digest) {
-  return digest ? "\"" + DigestText(*digest) + "\"" : "null";
-}
-
-struct AgentLine {
-  AgentRecord record;
-  PolicyStanding policy;
-};
-
 void WriteTable(const std::vector<AgentLine>& agents, std::ostream& out) {
   std::vector<std::vector<std::string>> cells = {
       {"AGENT", "COMPUTER", "ADDRESS", "ENROLLMENT", "CONNECTED", "LAST SEEN", "LOCKS", "POLICY", "BACKLOG"}};
@@ -41,7 +19,7 @@ void WriteTable(const std::vector<AgentLine>& agents, std::ostream& out) {
     const AgentRecord& r = agent.record;
     cells.push_back({AgentIdHex(r.id), r.status ? ShownAgentText(r.status->computerName) : "-", r.address,
                      EnrollmentName(r.enrollment), r.connected ? "yes" : "no", LocalTimeText(r.lastSeen), LockBits(r),
-                     StandingName(agent.policy.standing), std::to_string(Backlog(r))});
+                     StandingName(agent.policy.standing), std::to_string(ReportBacklog(r))});
   }
   std::vector<std::size_t> widths(cells[0].size(), 0);
   for (const auto& row : cells)
@@ -58,46 +36,21 @@ void WriteTable(const std::vector<AgentLine>& agents, std::ostream& out) {
 
 void WriteJson(const std::vector<AgentLine>& agents, std::ostream& out) {
   out << "[";
-  for (std::size_t i = 0; i < agents.size(); ++i) {
-    const AgentRecord& r = agents[i].record;
-    const PolicyStanding& p = agents[i].policy;
-    out << (i ? ",\n " : "") << "{\"agent\": \"" << AgentIdHex(r.id)
-        << "\", \"computerName\": " << (r.status ? JsonAgentText(r.status->computerName) : "null")
-        << ", \"address\": " << JsonBytes(r.address) << ", \"enrollment\": \"" << EnrollmentName(r.enrollment)
-        << "\", \"connected\": " << (r.connected ? "true" : "false") << ", \"firstSeen\": " << r.firstSeen
-        << ", \"lastSeen\": " << r.lastSeen << ", \"locks\": ";
-    if (r.status)
-      out << "{\"cdrom\": " << (r.status->lockCdDvd ? "true" : "false")
-          << ", \"floppy\": " << (r.status->lockFloppy ? "true" : "false") << "}";
-    else
-      out << "null";
-    out << ", \"policy\": {\"standing\": \"" << StandingName(p.standing)
-        << "\", \"heldDigest\": " << OptionalDigestJson(p.held)
-        << ", \"expectedDigest\": " << OptionalDigestJson(p.expected)
-        << "}, \"reports\": {\"epoch\": " << r.reports.epoch << ", \"lastId\": " << r.reports.lastId
-        << ", \"announcedId\": " << r.announcedReportId << ", \"backlog\": " << Backlog(r) << "}}";
-  }
+  for (std::size_t i = 0; i < agents.size(); ++i) out << (i ? ",\n " : "") << AgentJson(agents[i]);
   out << "]\n";
 }
 
 }  // namespace
 
 int RunAgentsList(Store& store, bool json, std::ostream& out, std::ostream& err) {
-  StoreResult<std::vector<AgentRecord>> listed = store.ListAgents();
-  if (!listed) return RefuseStoreFailure(err, listed, "list the agents");
-  std::vector<AgentLine> agents;
-  for (AgentRecord& record : *listed) {
-    StoreResult<PolicyAssignment> assignment = store.AssignedPolicy(record.id);
-    if (!assignment) return RefuseStoreFailure(err, assignment, "read a policy assignment");
-    const PolicyStanding standing = JudgePolicy(record, *assignment);
-    agents.push_back({std::move(record), standing});
-  }
+  StoreResult<std::vector<AgentLine>> agents = ListAgentLines(store);
+  if (!agents) return RefuseStoreFailure(err, agents, "list the agents");
   if (json) {
-    WriteJson(agents, out);
-  } else if (agents.empty()) {
+    WriteJson(*agents, out);
+  } else if (agents->empty()) {
     out << "No agent has said hello to this server yet.\n";
   } else {
-    WriteTable(agents, out);
+    WriteTable(*agents, out);
   }
   return kExitDone;
 }

@@ -19,15 +19,16 @@ int ExitCodeOf(StoreFailure failure) {
   return kExitStoreFailure;
 }
 
+std::string NotAnAgentIdMessage(std::string_view text) {
+  std::string shown;
+  for (char c : text.substr(0, 64)) shown += (c >= 0x20 && c < 0x7F) ? c : '?';
+  return "\"" + shown + "\" is not an agent id: an id is 32 hexadecimal digits, as vxmgmtd agents lists them";
+}
+
 std::optional<AgentId> ParseAgentArgument(std::string_view text, std::ostream& err) {
   std::optional<AgentId> agent = ParseAgentId(text);
-  if (!agent) {
-    std::string shown;
-    for (char c : text.substr(0, 64)) shown += (c >= 0x20 && c < 0x7F) ? c : '?';
-    // The caller tells the failure by the missing id; the code is always 2.
-    (void)Refuse(err, kExitBadArguments,
-                 "\"" + shown + "\" is not an agent id: an id is 32 hexadecimal digits, as vxmgmtd agents lists them");
-  }
+  // The caller tells the failure by the missing id; the code is always 2.
+  if (!agent) (void)Refuse(err, kExitBadArguments, NotAnAgentIdMessage(text));
   return agent;
 }
 

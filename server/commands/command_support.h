@@ -38,6 +38,9 @@ int RefuseStoreFailure(std::ostream& err, const StoreResult<T>& result, std::str
 // code 2 and a message through `err` (nullopt).
 [[nodiscard]] std::optional<AgentId> ParseAgentArgument(std::string_view text, std::ostream& err);
 
+// The message for a text that is not an agent id.
+[[nodiscard]] std::string NotAnAgentIdMessage(std::string_view text);
+
 // The message for an id that never said hello.
 [[nodiscard]] std::string UnknownAgentMessage(const AgentId& agent);
 

@@ -59,7 +59,7 @@ std::optional<uint8_t> LockedValue(const std::string& text) {
 
 ParsedPolicyEdit ParsePolicyEdit(const PolicyEditArguments& arguments) {
   PolicyEdit edit;
-  if (!arguments.rules.empty()) {
+  if (!arguments.rules.empty() || arguments.replaceRules) {
     if (arguments.rules.size() > kMaxTextRules)
       return Refusal(std::to_string(arguments.rules.size()) + " rules given; an agent holds at most 124");
     std::vector<USB_RULE> rules;

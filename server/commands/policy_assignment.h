@@ -31,6 +31,9 @@ struct PolicyEditArguments {
   std::optional<std::string> cdrom, floppy;  // "locked" or "unlocked"
   std::vector<std::string> locks;            // ITEM, then on|off, for each --lock in turn
   std::optional<std::string> password;
+  // The rules replace the list even when there are none (no rule: every
+  // disk allowed); the console's editor always sends the whole list.
+  bool replaceRules = false;
 };
 
 // What the options change; an item not named stays as it is.

@@ -128,19 +128,6 @@ int ShowAgent(Store& store, const std::string& agentText, bool json, std::ostrea
   return kExitDone;
 }
 
-int FollowFleet(Store& store, const AgentId& agent, int64_t now, std::ostream& out, std::ostream& err) {
-  StoreResult<std::optional<ParentPolicy>> own = store.GetAgentPolicy(agent);
-  if (!own) return RefuseStoreFailure(err, own, "read the agent's assignment");
-  const std::string id = AgentIdHex(agent);
-  if (!own->has_value())
-    return Refuse(err, kExitRefused, "agent " + id + " follows the fleet default already; nothing to do");
-  StoreResult<Done> cleared = store.ClearAgentPolicy(agent, now);
-  if (!cleared) return RefuseStoreFailure(err, cleared, "remove the agent's assignment");
-  out << "Agent " << id << " follows the fleet default again; a running serve brings it in line within a few "
-      << "seconds.\n";
-  return kExitDone;
-}
-
 }  // namespace
 
 int RunPolicyShow(Store& store, const std::optional<std::string>& agent, bool json, std::ostream& out,
@@ -148,57 +135,92 @@ int RunPolicyShow(Store& store, const std::optional<std::string>& agent, bool js
   return agent ? ShowAgent(store, *agent, json, out, err) : ShowFleet(store, json, out, err);
 }
 
-int RunPolicySet(Store& store, const PolicySetOptions& options, int64_t now, std::ostream& out, std::ostream& err) {
+PolicySetOutcome ApplyPolicySet(Store& store, const PolicySetOptions& options, int64_t now) {
+  auto refused = [](int code, std::string message) {
+    PolicySetOutcome outcome;
+    outcome.code = code;
+    outcome.message = std::move(message);
+    return outcome;
+  };
+  auto storeFailed = [&](const auto& result, const std::string& what) {
+    return refused(ExitCodeOf(result.failure()), "the store could not " + what + ": " + result.error());
+  };
   if (options.agent.has_value() == options.all)
-    return Refuse(err, kExitBadArguments, "policy set takes --agent ID or --all (the fleet default), one of them");
+    return refused(kExitBadArguments, "policy set takes --agent ID or --all (the fleet default), one of them");
   const ParsedPolicyEdit parsed = ParsePolicyEdit(options.edit);
-  if (!parsed.edit) return Refuse(err, kExitBadArguments, parsed.message + "; nothing was written");
+  if (!parsed.edit) return refused(kExitBadArguments, parsed.message + "; nothing was written");
   const PolicyEdit& edit = *parsed.edit;
   if (options.followFleet && (options.all || !edit.Empty()))
-    return Refuse(err, kExitBadArguments, "--fleet goes with --agent ID alone: it drops the agent's own assignment");
+    return refused(kExitBadArguments, "--fleet goes with --agent ID alone: it drops the agent's own assignment");
   if (!options.followFleet && edit.Empty())
-    return Refuse(err, kExitBadArguments,
-                  "policy set needs a change: --rule, --cdrom, --floppy, --lock or --password (or --fleet)");
+    return refused(kExitBadArguments,
+                   "policy set needs a change: --rule, --cdrom, --floppy, --lock or --password (or --fleet)");
 
   StoreResult<std::optional<ParentPolicy>> fleet = store.GetFleetPolicy();
-  if (!fleet) return RefuseStoreFailure(err, fleet, "read the fleet default");
+  if (!fleet) return storeFailed(fleet, "read the fleet default");
 
+  PolicySetOutcome done;
   if (options.all) {
     const ParentPolicy changed = ApplyPolicyEdit(fleet->value_or(ProductDefaultParentPolicy()), edit);
     if (fleet->has_value() && changed == **fleet)
-      return Refuse(err, kExitRefused, "the fleet default is that already; nothing to do");
+      return refused(kExitRefused, "the fleet default is that already; nothing to do");
     StoreResult<Done> written = store.SetFleetPolicy(changed, now);
-    if (!written) return RefuseStoreFailure(err, written, "set the fleet default");
-    out << "The fleet default is set (digest " << DigestText(AssignedDigest(changed))
+    if (!written) return storeFailed(written, "set the fleet default");
+    done.policy = changed;
+    return done;
+  }
+
+  const std::optional<AgentId> agent = ParseAgentId(*options.agent);
+  if (!agent) return refused(kExitBadArguments, NotAnAgentIdMessage(*options.agent));
+  StoreResult<AgentRecord> record = store.FindAgent(*agent);
+  if (!record)
+    return record.failure() == StoreFailure::NotFound ? refused(kExitRefused, UnknownAgentMessage(*agent))
+                                                      : storeFailed(record, "read the agent");
+  const std::string id = AgentIdHex(*agent);
+  StoreResult<std::optional<ParentPolicy>> own = store.GetAgentPolicy(*agent);
+  if (!own) return storeFailed(own, "read the agent's assignment");
+  if (options.followFleet) {
+    if (!own->has_value())
+      return refused(kExitRefused, "agent " + id + " follows the fleet default already; nothing to do");
+    StoreResult<Done> cleared = store.ClearAgentPolicy(*agent, now);
+    if (!cleared) return storeFailed(cleared, "remove the agent's assignment");
+    done.followsFleet = true;
+    return done;
+  }
+  const ParentPolicy base = own->has_value() ? **own : fleet->value_or(ProductDefaultParentPolicy());
+  const ParentPolicy changed = ApplyPolicyEdit(base, edit);
+  if (own->has_value() && changed == **own)
+    return refused(kExitRefused, "the assignment of agent " + id + " is that already; nothing to do");
+  StoreResult<Done> written = store.SetAgentPolicy(*agent, changed, now);
+  if (!written)
+    return written.failure() == StoreFailure::NotFound ? refused(kExitRefused, UnknownAgentMessage(*agent))
+                                                       : storeFailed(written, "set the assignment");
+  done.policy = changed;
+  return done;
+}
+
+int RunPolicySet(Store& store, const PolicySetOptions& options, int64_t now, std::ostream& out, std::ostream& err) {
+  const PolicySetOutcome outcome = ApplyPolicySet(store, options, now);
+  if (outcome.code != kExitDone) return Refuse(err, outcome.code, outcome.message);
+  if (options.all) {
+    out << "The fleet default is set (digest " << DigestText(AssignedDigest(*outcome.policy))
         << "); a running serve brings the agents that follow it in line within a few seconds:\n";
-    WriteParentPolicy(out, changed, "  ");
+    WriteParentPolicy(out, *outcome.policy, "  ");
     StoreResult<std::size_t> own = CountOwnAssignments(store);
     if (own && *own)
       out << *own << " agent(s) keep an assignment of their own (policy set --agent ID --fleet makes one follow "
           << "the fleet default).\n";
     return kExitDone;
   }
-
-  const std::optional<AgentId> agent = ParseAgentArgument(*options.agent, err);
-  if (!agent) return kExitBadArguments;
-  int code = kExitDone;
-  if (!FindKnownAgent(store, *agent, err, code)) return code;
-  if (options.followFleet) return FollowFleet(store, *agent, now, out, err);
-
-  StoreResult<std::optional<ParentPolicy>> own = store.GetAgentPolicy(*agent);
-  if (!own) return RefuseStoreFailure(err, own, "read the agent's assignment");
-  const ParentPolicy base = own->has_value() ? **own : fleet->value_or(ProductDefaultParentPolicy());
-  const ParentPolicy changed = ApplyPolicyEdit(base, edit);
-  const std::string id = AgentIdHex(*agent);
-  if (own->has_value() && changed == **own)
-    return Refuse(err, kExitRefused, "the assignment of agent " + id + " is that already; nothing to do");
-  StoreResult<Done> written = store.SetAgentPolicy(*agent, changed, now);
-  if (!written)
-    return written.failure() == StoreFailure::NotFound ? Refuse(err, kExitRefused, UnknownAgentMessage(*agent))
-                                                       : RefuseStoreFailure(err, written, "set the assignment");
-  out << "The assignment of agent " << id << " is set (digest " << DigestText(AssignedDigest(changed))
+  const std::string id = AgentIdHex(*ParseAgentId(*options.agent));
+  if (outcome.followsFleet) {
+    out << "Agent " << id << " follows the fleet default again; a running serve brings it in line within a few "
+        << "seconds.\n";
+    return kExitDone;
+  }
+  out << "The assignment of agent " << id << " is set (digest " << DigestText(AssignedDigest(*outcome.policy))
       << "); a running serve brings the agent in line within a few seconds:\n";
-  WriteParentPolicy(out, changed, "  ");
+  WriteParentPolicy(out, *outcome.policy, "  ");
   return kExitDone;
 }
 

@@ -44,4 +44,16 @@ struct PolicySetOptions {
 [[nodiscard]] int RunPolicySet(Store& store, const PolicySetOptions& options, int64_t now, std::ostream& out,
                                std::ostream& err);
 
+// What a policy set did, for the command to print and the HTTP API to answer.
+struct PolicySetOutcome {
+  int code = 0;                                    // an exit code of command_support.h
+  std::string message;                             // the refusal, when code is not 0
+  std::optional<management::ParentPolicy> policy;  // the assignment now in place, when set
+  bool followsFleet = false;                       // the agent's own assignment was removed
+};
+
+// The change RunPolicySet makes, with the same refusals, writing nothing to
+// a stream.
+[[nodiscard]] PolicySetOutcome ApplyPolicySet(Store& store, const PolicySetOptions& options, int64_t now);
+
 }  // namespace vx::server

@@ -23,11 +23,6 @@ std::optional<int32_t> ReportActionOf(const std::string& word) {
   return std::nullopt;
 }
 
-// A drive lock event as the monitor stores it: vendor and serial "-", the
-// drive kind as product, and the lock driver's own action byte (0 locked,
-// 1 unlocked), which is no disk verdict.
-bool IsDriveLockRow(const ReportRowRecord& row) { return row.vendor == "-" && row.serial == "-"; }
-
 std::string ActionText(const ReportRowRecord& row) {
   if (IsDriveLockRow(row)) {
     if (row.action == 0) return "locked";

@@ -43,7 +43,7 @@ std::string JsonUnits(std::u16string_view units) {
     if (unit == u'"' || unit == u'\\') {
       json += '\\';
       json += static_cast<char>(unit);
-    } else if (unit >= 0x20 && unit < 0x7F) {
+    } else if (unit >= 0x20 && unit < 0x7F && unit != u'<' && unit != u'>' && unit != u'&') {
       json += static_cast<char>(unit);
     } else {
       json += Escape("\\u%04x", unit);

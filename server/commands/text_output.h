@@ -11,8 +11,10 @@
 namespace vx::server {
 
 // A JSON string of UTF-16 units, each unit one character: printable ASCII as
-// it is (quote and backslash escaped), every other unit as \uXXXX. The output
-// is ASCII and gives back exactly the units (a lone surrogate as its escape).
+// it is (quote and backslash escaped), every other unit as \uXXXX, and so are
+// <, > and &, so the JSON holds no markup even where a reader mistook it for
+// HTML. The output is ASCII and gives back exactly the units (a lone
+// surrogate as its escape).
 [[nodiscard]] std::string JsonUnits(std::u16string_view units);
 
 // JsonUnits of a stored agent text.

@@ -82,8 +82,22 @@ CREATE TABLE updates (
 CREATE INDEX updates_by_agent ON updates (agent_id, update_id);
 )sql";
 
+// Version 2: the HTTP API's bearer tokens (only their SHA-256 is kept), and
+// report rows by time, which the console's events view and chart read.
+constexpr std::string_view kVersion2 = R"sql(
+CREATE TABLE api_tokens (
+  token_id INTEGER PRIMARY KEY,
+  name TEXT NOT NULL,
+  hash BLOB NOT NULL UNIQUE CHECK (length(hash) = 32),
+  created_at INTEGER NOT NULL,
+  revoked_at INTEGER
+);
+CREATE INDEX reports_by_time ON reports (time);
+)sql";
+
 constexpr SqliteMigration kMigrations[] = {
     {1, kVersion1},
+    {2, kVersion2},
 };
 
 }  // namespace

@@ -354,7 +354,13 @@ class SqliteStore final : public Store {
     if (query.afterId) sql += " AND id > :after";
     if (query.sinceTime) sql += " AND time >= :since";
     if (query.beforeTime) sql += " AND time < :before";
-    sql += query.newestFirst ? " ORDER BY agent_id DESC, epoch DESC, id DESC" : " ORDER BY agent_id, epoch, id";
+    if (query.verdict) sql += " AND action = :verdict AND NOT (vendor = '-' AND serial = '-')";
+    if (query.newestTimeFirst) {
+      if (query.olderThan) sql += " AND (time, agent_id, epoch, id) < (:placeTime, :placeAgent, :placeEpoch, :placeId)";
+      sql += " ORDER BY time DESC, agent_id DESC, epoch DESC, id DESC";
+    } else {
+      sql += query.newestFirst ? " ORDER BY agent_id DESC, epoch DESC, id DESC" : " ORDER BY agent_id, epoch, id";
+    }
     sql += " LIMIT :limit";
     Statement select;
     if (select.Prepare(db_, sql) != SQLITE_OK) return Unavailable<std::vector<StoredReport>>("list report rows");
@@ -368,6 +374,13 @@ class SqliteStore final : public Store {
         !bind(":after", [&](int i) { return select.BindInt(i, query.afterId.value_or(0)); }) ||
         !bind(":since", [&](int i) { return select.BindInt(i, query.sinceTime.value_or(0)); }) ||
         !bind(":before", [&](int i) { return select.BindInt(i, query.beforeTime.value_or(0)); }) ||
+        !bind(":verdict", [&](int i) { return select.BindInt(i, query.verdict.value_or(0)); }) ||
+        !bind(":placeTime", [&](int i) { return select.BindInt(i, query.olderThan ? query.olderThan->time : 0); }) ||
+        !bind(
+            ":placeAgent",
+            [&](int i) { return query.olderThan ? select.BindBlob(i, IdBytes(query.olderThan->agent)) : SQLITE_OK; }) ||
+        !bind(":placeEpoch", [&](int i) { return select.BindInt(i, query.olderThan ? query.olderThan->epoch : 0); }) ||
+        !bind(":placeId", [&](int i) { return select.BindInt(i, query.olderThan ? query.olderThan->id : 0); }) ||
         !bind(":limit", [&](int i) { return select.BindInt(i, limit); }))
       return Unavailable<std::vector<StoredReport>>("list report rows");
     std::vector<StoredReport> reports;
@@ -397,6 +410,31 @@ class SqliteStore final : public Store {
         select.Step() != SQLITE_ROW)
       return Unavailable<uint64_t>("count report rows");
     return static_cast<uint64_t>(select.ColumnInt(0));
+  }
+
+  StoreResult<std::vector<ReportSlotCount>> CountReportsBySlot(const ReportCountQuery& query) override {
+    using Result = StoreResult<std::vector<ReportSlotCount>>;
+    if (query.slotSeconds < 1) return Result::Failure(StoreFailure::InvalidValue, "a time slot lasts 1 second or more");
+    std::string sql =
+        "SELECT (time - :since) / :slot AS slot, (vendor = '-' AND serial = '-') AS lock, action, count(*) "
+        "FROM reports WHERE time >= :since AND time < :before";
+    if (query.agent) sql += " AND agent_id = :agent";
+    sql += " GROUP BY slot, lock, action ORDER BY slot, lock, action";
+    Statement select;
+    if (select.Prepare(db_, sql) != SQLITE_OK) return Unavailable<std::vector<ReportSlotCount>>("count report rows");
+    const bool bound =
+        select.BindInt(select.ParameterIndex(":since"), query.sinceTime) == SQLITE_OK &&
+        select.BindInt(select.ParameterIndex(":slot"), query.slotSeconds) == SQLITE_OK &&
+        select.BindInt(select.ParameterIndex(":before"), query.beforeTime) == SQLITE_OK &&
+        (!query.agent || select.BindBlob(select.ParameterIndex(":agent"), IdBytes(*query.agent)) == SQLITE_OK);
+    if (!bound) return Unavailable<std::vector<ReportSlotCount>>("count report rows");
+    std::vector<ReportSlotCount> counts;
+    int step;
+    while ((step = select.Step()) == SQLITE_ROW)
+      counts.push_back({select.ColumnInt(0), select.ColumnInt(1) != 0, static_cast<int32_t>(select.ColumnInt(2)),
+                        static_cast<uint64_t>(select.ColumnInt(3))});
+    if (step != SQLITE_DONE) return Unavailable<std::vector<ReportSlotCount>>("count report rows");
+    return counts;
   }
 
   StoreResult<std::optional<ParentPolicy>> GetFleetPolicy() override { return ReadAssignment(kFleetScope); }
@@ -496,6 +534,60 @@ class SqliteStore final : public Store {
     while ((step = select.Step()) == SQLITE_ROW) updates.push_back(UpdateFrom(select));
     if (step != SQLITE_DONE) return Unavailable<std::vector<UpdateRecord>>("list the updates");
     return updates;
+  }
+
+  StoreResult<int64_t> AddApiToken(const std::string& name, const ApiTokenHash& hash, int64_t now) override {
+    if (auto refused = RefuseWrite<int64_t>()) return *refused;
+    if (name.size() > kMaxApiTokenName)
+      return StoreResult<int64_t>::Failure(StoreFailure::InvalidValue,
+                                           "a token name holds at most " + std::to_string(kMaxApiTokenName) + " bytes");
+    for (const char c : name)
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+        return StoreResult<int64_t>::Failure(StoreFailure::InvalidValue, "a token name holds no control character");
+    Statement insert;
+    if (insert.Prepare(db_, "INSERT INTO api_tokens (name, hash, created_at) VALUES (?, ?, ?)") != SQLITE_OK ||
+        insert.BindText(1, name) != SQLITE_OK || insert.BindBlob(2, hash) != SQLITE_OK ||
+        insert.BindInt(3, now) != SQLITE_OK)
+      return Unavailable<int64_t>("add a token");
+    const int step = insert.Step();
+    if ((step & 0xFF) == SQLITE_CONSTRAINT)  // the extended code of a unique hash
+      return StoreResult<int64_t>::Failure(StoreFailure::InvalidValue, "a token with that hash is stored already");
+    if (step != SQLITE_DONE) return Unavailable<int64_t>("add a token");
+    return static_cast<int64_t>(sqlite3_last_insert_rowid(db_));
+  }
+
+  StoreResult<std::vector<ApiTokenRecord>> ListApiTokens() override {
+    Statement select;
+    if (select.Prepare(db_, "SELECT token_id, name, hash, created_at, revoked_at FROM api_tokens ORDER BY token_id") !=
+        SQLITE_OK)
+      return Unavailable<std::vector<ApiTokenRecord>>("list the tokens");
+    std::vector<ApiTokenRecord> tokens;
+    int step;
+    while ((step = select.Step()) == SQLITE_ROW) {
+      ApiTokenRecord token;
+      token.tokenId = select.ColumnInt(0);
+      token.name = select.ColumnText(1);
+      const std::span<const uint8_t> hash = select.ColumnBlob(2);
+      std::copy_n(hash.begin(), std::min(hash.size(), token.hash.size()), token.hash.begin());
+      token.createdAt = select.ColumnInt(3);
+      if (!select.ColumnIsNull(4)) token.revokedAt = select.ColumnInt(4);
+      tokens.push_back(std::move(token));
+    }
+    if (step != SQLITE_DONE) return Unavailable<std::vector<ApiTokenRecord>>("list the tokens");
+    return tokens;
+  }
+
+  StoreResult<Done> RevokeApiToken(int64_t tokenId, int64_t now) override {
+    if (auto refused = RefuseWrite<Done>()) return *refused;
+    Statement update;
+    if (update.Prepare(db_, "UPDATE api_tokens SET revoked_at = ? WHERE token_id = ? AND revoked_at IS NULL") !=
+            SQLITE_OK ||
+        update.BindInt(1, now) != SQLITE_OK || update.BindInt(2, tokenId) != SQLITE_OK || update.Step() != SQLITE_DONE)
+      return Unavailable<Done>("revoke a token");
+    if (sqlite3_changes(db_) == 0)
+      return StoreResult<Done>::Failure(StoreFailure::NotFound,
+                                        "token " + std::to_string(tokenId) + " is not in use (unknown or revoked)");
+    return Done{};
   }
 
  private:

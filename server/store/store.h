@@ -25,6 +25,7 @@
 // Every operation that can fail returns a StoreResult; none throws.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -120,6 +121,11 @@ struct ReportRowRecord {
   friend bool operator==(const ReportRowRecord&, const ReportRowRecord&) = default;
 };
 
+// A drive lock event as the monitor stores it: vendor and serial "-", the
+// drive kind as product, and the lock driver's own action byte (0 locked,
+// 1 unlocked), which is no disk verdict.
+[[nodiscard]] inline bool IsDriveLockRow(const ReportRowRecord& row) { return row.vendor == "-" && row.serial == "-"; }
+
 struct StoredReport {
   AgentId agent{};
   int64_t epoch = 0;
@@ -127,17 +133,55 @@ struct StoredReport {
   int64_t storedAt = 0;
 };
 
+// A row's place in the newest-first time order: time, then agent, epoch and
+// id, each descending. Unique per row, so a page that ends at a place is
+// followed by exactly the rows after it.
+struct ReportPlace {
+  int32_t time = 0;
+  AgentId agent{};
+  int64_t epoch = 0;
+  int32_t id = 0;
+
+  friend bool operator==(const ReportPlace&, const ReportPlace&) = default;
+};
+
 // Which rows ListReports gives: all criteria that are set must hold. Rows are
 // ordered by agent, epoch and id (ascending, or descending with
-// newestFirst), at most `limit` of them.
+// newestFirst), or by ReportPlace with newestTimeFirst, at most `limit` of
+// them.
 struct ReportQuery {
   std::optional<AgentId> agent = std::nullopt;
   std::optional<int64_t> epoch = std::nullopt;
   std::optional<int32_t> afterId = std::nullopt;     // rows with an id above this (within each agent and epoch)
   std::optional<int32_t> sinceTime = std::nullopt;   // rows whose `time` is at least this
   std::optional<int32_t> beforeTime = std::nullopt;  // rows whose `time` is below this
+  // Disk verdict rows with this stored action (0 blocked, 1 allowed, 2
+  // read-only); drive lock rows never match.
+  std::optional<int32_t> verdict = std::nullopt;
   bool newestFirst = false;
+  // Ordered newest first by ReportPlace instead; with olderThan, only the
+  // rows after that place (the next page of a reader walking back in time).
+  bool newestTimeFirst = false;
+  std::optional<ReportPlace> olderThan = std::nullopt;
   std::size_t limit = 1000;
+};
+
+// Rows counted per time slot, for a chart: the slot is (time - sinceTime) /
+// slotSeconds, over sinceTime <= time < beforeTime.
+struct ReportCountQuery {
+  std::optional<AgentId> agent = std::nullopt;
+  int32_t sinceTime = 0;
+  int32_t beforeTime = 0;
+  int32_t slotSeconds = 3600;
+};
+
+struct ReportSlotCount {
+  int64_t slot = 0;
+  bool driveLock = false;  // a drive lock row (IsDriveLockRow); else a disk verdict
+  int32_t action = 0;      // the stored action
+  uint64_t rows = 0;
+
+  friend bool operator==(const ReportSlotCount&, const ReportSlotCount&) = default;
 };
 
 // Where an agent's assignment comes from.
@@ -152,6 +196,20 @@ struct PolicyAssignment {
 // The longest installer the server queues: the client's length field is 32
 // bits, and the server sends it in 64 KiB chunks from the store.
 inline constexpr uint32_t kMaxUpdateSize = 256u << 20;
+
+// A bearer token of the HTTP API. The token itself is shown once, when it is
+// made; the store keeps only its SHA-256.
+inline constexpr std::size_t kApiTokenHashSize = 32;
+inline constexpr std::size_t kMaxApiTokenName = 100;  // bytes
+using ApiTokenHash = std::array<uint8_t, kApiTokenHashSize>;
+
+struct ApiTokenRecord {
+  int64_t tokenId = 0;
+  std::string name;  // what the administrator called it (shown only)
+  ApiTokenHash hash{};
+  int64_t createdAt = 0;
+  std::optional<int64_t> revokedAt;
+};
 
 struct UpdateRecord {
   int64_t updateId = 0;  // unique across agents
@@ -250,6 +308,9 @@ class Store {
 
   virtual StoreResult<std::vector<StoredReport>> ListReports(const ReportQuery& query) = 0;
   virtual StoreResult<uint64_t> CountReports(std::optional<AgentId> agent) = 0;
+  // Ordered by slot, drive lock rows after disk verdicts, then by action;
+  // slots without rows are left out. InvalidValue for slotSeconds below 1.
+  virtual StoreResult<std::vector<ReportSlotCount>> CountReportsBySlot(const ReportCountQuery& query) = 0;
 
   // The fleet default (nullopt when none is set) and an agent's own
   // assignment (nullopt when it follows the fleet default).
@@ -279,6 +340,16 @@ class Store {
 
   // Every update, or the agent's, ordered by update id.
   virtual StoreResult<std::vector<UpdateRecord>> ListUpdates(std::optional<AgentId> agent) = 0;
+
+  // The HTTP API's bearer tokens. Whoever may write the store may make and
+  // revoke them, as with every other change; serve does not read them, so
+  // they leave the change counter alone. AddApiToken gives the new token's
+  // id (InvalidValue for a name above kMaxApiTokenName bytes or with a
+  // control character, or a hash already stored); RevokeApiToken is NotFound
+  // for an id unknown or revoked already. ListApiTokens orders by id.
+  virtual StoreResult<int64_t> AddApiToken(const std::string& name, const ApiTokenHash& hash, int64_t now) = 0;
+  virtual StoreResult<std::vector<ApiTokenRecord>> ListApiTokens() = 0;
+  virtual StoreResult<Done> RevokeApiToken(int64_t tokenId, int64_t now) = 0;
 };
 
 }  // namespace vx::server

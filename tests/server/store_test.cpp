@@ -359,6 +359,8 @@ TEST_F(StoreTest, AStoreOpenedForReadingRefusesEveryWrite) {
       {"QueueUpdate", [&] { return refusedResult(reader->QueueUpdate(agents, "x", std::vector<uint8_t>{1}, kNow)); }},
       {"RecordHello", [&] { return refusedResult(reader->RecordHello(kAgentB, EnrollMode::Open, "b", kNow)); }},
       {"StoreReportPage", [&] { return refusedResult(reader->StoreReportPage(kAgentA, 1, rows, kNow)); }},
+      {"AddApiToken", [&] { return refusedResult(reader->AddApiToken("t", ApiTokenHash{}, kNow)); }},
+      {"RevokeApiToken", [&] { return refusedResult(reader->RevokeApiToken(1, kNow)); }},
   };
   for (const Write& w : writes) {
     SCOPED_TRACE(w.name);
@@ -368,6 +370,116 @@ TEST_F(StoreTest, AStoreOpenedForReadingRefusesEveryWrite) {
   EXPECT_FALSE(reader->GetFleetPolicy()->has_value());
   EXPECT_EQ(reader->ListAgents()->size(), 1u);
   EXPECT_EQ(*reader->ChangeCounter(), 0u);
+}
+
+TEST_F(StoreTest, RowsPageNewestFirstByTimeWithoutSkippingOrRepeatingAndFilterByVerdict) {
+  auto store = Open();
+  ASSERT_TRUE(store->RecordHello(kAgentA, EnrollMode::Open, "a", kNow).ok());
+  ASSERT_TRUE(store->RecordHello(kAgentB, EnrollMode::Open, "b", kNow).ok());
+  // Two agents with rows at the same times, a drive lock row among them.
+  const std::vector<ReportRowRecord> rowsA = {{1, 100, "V", "P", "S1", 0},
+                                              {2, 100, "V", "P", "S2", 1},
+                                              {3, 200, "-", "CD/DVD", "-", 0},
+                                              {4, 300, "V", "P", "S4", 0},
+                                              {5, 50, "V", "P", "S5", 2}};
+  const std::vector<ReportRowRecord> rowsB = {{1, 100, "W", "Q", "T1", 0}, {2, 250, "W", "Q", "T2", 0}};
+  ASSERT_TRUE(store->StoreReportPage(kAgentA, 1, rowsA, kNow).ok());
+  ASSERT_TRUE(store->StoreReportPage(kAgentB, 1, rowsB, kNow).ok());
+
+  struct Case {
+    const char* name;
+    ReportQuery query;
+    std::vector<std::string> serials;  // in page order, across every page of 2
+  };
+  const std::vector<Case> cases = {
+      {"everything", {}, {"S4", "T2", "-", "S2", "S1", "T1", "S5"}},
+      {"blocked disks only, never the lock row", {.verdict = 0}, {"S4", "T2", "S1", "T1"}},
+      {"one agent in a time range", {.agent = kAgentA, .sinceTime = 100, .beforeTime = 300}, {"-", "S2", "S1"}},
+      {"read-only", {.verdict = 2}, {"S5"}},
+      {"nothing", {.sinceTime = 400}, {}},
+  };
+  for (Case c : cases) {
+    SCOPED_TRACE(c.name);
+    c.query.newestTimeFirst = true;
+    c.query.limit = 2;
+    std::vector<std::string> seen;
+    for (int pages = 0; pages < 10; ++pages) {
+      const auto page = store->ListReports(c.query);
+      ASSERT_TRUE(page.ok()) << page.error();
+      for (const StoredReport& report : *page) seen.push_back(report.row.serial);
+      if (page->size() < c.query.limit) break;
+      const StoredReport& last = page->back();
+      c.query.olderThan = ReportPlace{last.row.time, last.agent, last.epoch, last.row.id};
+    }
+    EXPECT_EQ(seen, c.serials);
+  }
+}
+
+TEST_F(StoreTest, RowsAreCountedPerSlotWithDriveLocksApart) {
+  auto store = Open();
+  ASSERT_TRUE(store->RecordHello(kAgentA, EnrollMode::Open, "a", kNow).ok());
+  ASSERT_TRUE(store->RecordHello(kAgentB, EnrollMode::Open, "b", kNow).ok());
+  const std::vector<ReportRowRecord> rowsA = {{1, 3600, "V", "P", "S", 0},
+                                              {2, 3601, "V", "P", "S", 0},
+                                              {3, 7199, "-", "Floppy", "-", 0},
+                                              {4, 7200, "V", "P", "S", 1},
+                                              {5, 10800, "V", "P", "S", 0}};  // the end of the range: not counted
+  ASSERT_TRUE(store->StoreReportPage(kAgentA, 1, rowsA, kNow).ok());
+  ASSERT_TRUE(store->StoreReportPage(kAgentB, 1, std::vector<ReportRowRecord>{{1, 3700, "W", "Q", "T", 0}}, kNow).ok());
+  const auto fleet = store->CountReportsBySlot({.sinceTime = 3600, .beforeTime = 10800, .slotSeconds = 3600});
+  ASSERT_TRUE(fleet.ok()) << fleet.error();
+  EXPECT_EQ(*fleet, (std::vector<ReportSlotCount>{{0, false, 0, 3}, {0, true, 0, 1}, {1, false, 1, 1}}));
+  const auto one = store->CountReportsBySlot({.agent = kAgentB, .sinceTime = 0, .beforeTime = 10800});
+  EXPECT_EQ(*one, (std::vector<ReportSlotCount>{{1, false, 0, 1}}));
+  EXPECT_EQ(store->CountReportsBySlot({.sinceTime = 0, .beforeTime = 1, .slotSeconds = 0}).failure(),
+            StoreFailure::InvalidValue);
+}
+
+TEST_F(StoreTest, TokensKeepTheirHashAndAreRevokedOnce) {
+  auto store = Open();
+  ApiTokenHash first{}, second{};
+  first[0] = 1;
+  second[0] = 2;
+  const auto id = store->AddApiToken("console", first, kNow);
+  ASSERT_TRUE(id.ok()) << id.error();
+  ASSERT_TRUE(store->AddApiToken("", second, kNow + 1).ok());
+  // A hash stored already, an over-long name and a control character are refused.
+  EXPECT_EQ(store->AddApiToken("again", first, kNow).failure(), StoreFailure::InvalidValue);
+  EXPECT_EQ(store->AddApiToken(std::string(kMaxApiTokenName + 1, 'n'), ApiTokenHash{}, kNow).failure(),
+            StoreFailure::InvalidValue);
+  EXPECT_EQ(store->AddApiToken("a\nb", ApiTokenHash{}, kNow).failure(), StoreFailure::InvalidValue);
+  ASSERT_TRUE(store->RevokeApiToken(*id, kNow + 5).ok());
+  EXPECT_EQ(store->RevokeApiToken(*id, kNow + 6).failure(), StoreFailure::NotFound);
+  EXPECT_EQ(store->RevokeApiToken(99, kNow).failure(), StoreFailure::NotFound);
+  const auto tokens = store->ListApiTokens();
+  ASSERT_EQ(tokens->size(), 2u);
+  EXPECT_EQ(tokens->at(0).name, "console");
+  EXPECT_EQ(tokens->at(0).hash, first);
+  EXPECT_EQ(tokens->at(0).revokedAt, kNow + 5);
+  EXPECT_EQ(tokens->at(1).hash, second);
+  EXPECT_FALSE(tokens->at(1).revokedAt.has_value());
+  // Tokens are no concern of serve's: its change counter stays.
+  EXPECT_EQ(Changes(*store), 0u);
+}
+
+TEST_F(StoreTest, AStoreOfTheFirstSchemaIsBroughtUpToDateKeepingItsRows) {
+  {
+    auto store = Open();
+    ASSERT_TRUE(store->RecordHello(kAgentA, EnrollMode::Open, "a", kNow).ok());
+    ASSERT_TRUE(store->StoreReportPage(kAgentA, 1, std::vector<ReportRowRecord>{Row(1)}, kNow).ok());
+  }
+  // Back to what the first schema had.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "DROP TABLE api_tokens; DROP INDEX reports_by_time; UPDATE schema_version SET version = 1",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  // Reading alone cannot bring it up to date; opening to write does.
+  EXPECT_FALSE(OpenSqliteStore(path, {.readOnly = true}).ok());
+  auto store = Open();
+  EXPECT_EQ(*store->CountReports(kAgentA), 1u);
+  EXPECT_TRUE(store->AddApiToken("after", ApiTokenHash{}, kNow).ok());
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "policy/rule_text.h"
+#include "server/commands/api_token.h"
 #include "server/commands/policy_assignment.h"
 #include "server/store/agent_text.h"
 #include "server/store/sqlite_store.h"
@@ -692,7 +693,10 @@ TEST_F(FleetOfTwo, AnotherAccountMayNotChangeThePolicyOrEnrollments) {
       {"policy", "set", "--all", "--cdrom", "unlocked"},
       {"agents", "approve", "a0000000000000000000000000000002"},
       {"push", db_.string(), "--all"},
+      {"token", "create", "--name", "mine"},
+      {"token", "revoke", "1"},
   };
+  ASSERT_TRUE(store_->AddApiToken("kept", ApiTokenHash{}, kNow).ok());
   const uint64_t before = Changes();
   for (const auto& change : changes) {
     EXPECT_EXIT(
@@ -708,9 +712,44 @@ TEST_F(FleetOfTwo, AnotherAccountMayNotChangeThePolicyOrEnrollments) {
   }
   EXPECT_EQ(Changes(), before);
   EXPECT_EQ(store_->FindAgent(Id(2))->enrollment, Enrollment::Pending);
+  ASSERT_EQ(store_->ListApiTokens()->size(), 1u);
+  EXPECT_FALSE(store_->ListApiTokens()->at(0).revokedAt.has_value());
   struct stat info {};
   ASSERT_EQ(::stat(db_.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+TEST_F(AdministrationCommands, ATokenIsShownOnceKeptAsItsHashAndRevokedOnce) {
+  const Outcome made = Run({"token", "create", "--name", "console"});
+  ASSERT_EQ(made.code, 0) << made.err;
+  const std::string token = made.out.substr(made.out.rfind('\n', made.out.size() - 2) + 1, 64);
+  ASSERT_EQ(token.size(), 64u);
+  EXPECT_EQ(token.find_first_not_of("0123456789abcdef"), std::string::npos);
+  const auto tokens = store_->ListApiTokens();
+  ASSERT_EQ(tokens->size(), 1u);
+  EXPECT_EQ(tokens->at(0).hash, HashApiToken(token));
+  EXPECT_EQ(MatchApiToken(*tokens, token), tokens->at(0).tokenId);
+  EXPECT_FALSE(MatchApiToken(*tokens, token.substr(0, 63) + "x").has_value());
+  // The list never shows a token.
+  const Outcome listed = Run({"token", "list", "--json"});
+  ASSERT_EQ(listed.code, 0);
+  EXPECT_EQ(listed.out.find(token), std::string::npos);
+  EXPECT_EQ(nlohmann::json::parse(listed.out)[0]["name"], "console");
+
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+  };
+  const std::vector<Case> cases = {
+      {{"token", "revoke", "1"}, 0},  {{"token", "revoke", "1"}, 1},  // revoked already
+      {{"token", "revoke", "7"}, 1},  {{"token", "revoke", "one"}, 2},
+      {{"token", "revoke", "-1"}, 2}, {{"token", "create", "--name", std::string(101, 'n')}, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    EXPECT_EQ(Run(c.args).code, c.code);
+  }
+  EXPECT_FALSE(MatchApiToken(*store_->ListApiTokens(), token).has_value());
 }
 
 }  // namespace

@@ -30,6 +30,9 @@ TEST(ServerCommandOutput, AgentTextsInJsonCsvAndOnATerminal) {
       {u"caf\u00e9", "\"caf\\u00e9\"", "caf\xC3\xA9", "caf\xC3\xA9"},
       {u"\u202egnp.exe", "\"\\u202egnp.exe\"", "\xE2\x80\xAEgnp.exe", "\\u202Egnp.exe"},
       {u"\u20ac", "\"\\u20ac\"", "\xE2\x82\xAC", "\xE2\x82\xAC"},
+      // Markup a device may carry stays text in every form.
+      {u"<img src=x onerror=alert(1)>&", "\"\\u003cimg src=x onerror=alert(1)\\u003e\\u0026\"",
+       "<img src=x onerror=alert(1)>&", "<img src=x onerror=alert(1)>&"},
       // A unit of a surrogate pair alone: each unit one character in JSON;
       // strict UTF-8 elsewhere.
       {std::u16string(1, char16_t(0xD800)) + u"x", "\"\\ud800x\"", "\xEF\xBF\xBDx", "\xEF\xBF\xBDx"},

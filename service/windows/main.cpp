@@ -83,8 +83,14 @@ int RunMonitor() {
   vx::SetupDiUsbStorageSource usbStorage;
   vx::WinClock clock;
   const vx::ManagementSettings settings = vx::ReadManagementSettings(registry, RandomClientId);
-  vx::MonitorEnvironment environment{registry, devices, usbStorage,         clock, vx::WriteDebugOutput,
-                                     {},       {},      settings.serverMode};
+  vx::MonitorEnvironment environment{
+      .registry = registry,
+      .devices = devices,
+      .usbStorage = usbStorage,
+      .clock = clock,
+      .debugOutput = vx::WriteDebugOutput,
+      .serverMode = settings.serverMode,
+  };
   // A record left by an earlier run never shows as this run's connection.
   vx::management::ConnectionSnapshot none;
   none.changedAt = static_cast<int64_t>(std::time(nullptr));

@@ -71,7 +71,8 @@ void AddStartPoints(vx::MonitorEnvironment& environment, const vx::ManagementSet
 }
 
 // What the monitor started for other processes, ended once the monitor
-// thread has ended and before the service reports itself stopped.
+// thread has ended and before the service reports itself stopped (the stop:
+// see service/service_control.cpp).
 void StopServing() {
   // A listener that does not end within its bound keeps serving until the
   // process ends; everything its calls use outlives the process's end.

@@ -16,11 +16,11 @@ bool WritabilityRefused(LONG action, PIRP irp) {
 }
 
 // Judges the request with the disk's current action: refused at once when
-// `Refuses(action)`, otherwise passed to the disk below.
-// IRQL: at most DISPATCH_LEVEL; holds no lock (RefreshAction takes the rule
-// lock for a re-evaluation only, and releases it before the request moves).
+// `Refuses(action)`, otherwise passed to the disk below. Called with no lock
+// held; RefreshAction takes the rule lock for a re-evaluation only, and
+// releases it before the request moves on.
 template <bool (*Refuses)(LONG, PIRP)>
-[[nodiscard]] NTSTATUS Enforce(PDEVICE_OBJECT device, PIRP irp, NTSTATUS refusal) {
+[[nodiscard]] _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS Enforce(PDEVICE_OBJECT device, PIRP irp, NTSTATUS refusal) {
   FILTER_EXTENSION* extension = ExtensionOf(device);
   if (!EnterGuard(&extension->removeGuard)) return CompleteRefused(irp, STATUS_DELETE_PENDING);
   const LONG action = RefreshAction(extension);
@@ -29,10 +29,10 @@ template <bool (*Refuses)(LONG, PIRP)>
   return status;
 }
 
-// The control device's codes; only a handle that DispatchCreate gave to
-// LocalSystem or an administrator in force reaches them.
-// IRQL: PASSIVE_LEVEL, in the service's thread; holds no lock.
-[[nodiscard]] NTSTATUS ControlDeviceRequest(PIRP irp) {
+// The control device's codes, in the service's thread; only a handle that
+// DispatchCreate gave to LocalSystem or an administrator in force reaches
+// them. Holds no lock.
+[[nodiscard]] _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS ControlDeviceRequest(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_SET_RULE_LIST:
@@ -46,19 +46,20 @@ template <bool (*Refuses)(LONG, PIRP)>
 
 }  // namespace
 
-// Reads, writes and device control arrive at up to DISPATCH_LEVEL (PASSIVE
-// for the control device); none holds a lock.
-NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
+// Reads, writes and device control: their IRQL is where they are declared
+// (filter_driver.h); the control device's requests come from the service at
+// PASSIVE_LEVEL.
+_Use_decl_annotations_ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
   if (device == controlDevice) return CompleteRequest(irp, STATUS_SUCCESS);
   return Enforce<ReadRefused>(device, irp, STATUS_ACCESS_DENIED);
 }
 
-NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT device, PIRP irp) {
+_Use_decl_annotations_ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT device, PIRP irp) {
   if (device == controlDevice) return CompleteRequest(irp, STATUS_SUCCESS);
   return Enforce<WriteRefused>(device, irp, STATUS_ACCESS_DENIED);
 }
 
-NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
+_Use_decl_annotations_ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
   if (device == controlDevice) return ControlDeviceRequest(irp);
   // Any device control request runs the re-evaluation; only the
   // writability query can be refused.

@@ -43,8 +43,9 @@ bool SidIs(const TokenAnswer& answer, const void* sid, const UCHAR* expected, UL
   return true;
 }
 
-// IRQL: PASSIVE_LEVEL (paged pool). The caller frees `bytes` with kTokenTag.
-[[nodiscard]] bool QueryToken(HANDLE token, TOKEN_INFORMATION_CLASS what, TokenAnswer* answer) {
+// Allocates paged pool. The caller frees `bytes` with kTokenTag.
+[[nodiscard]] _IRQL_requires_(PASSIVE_LEVEL) bool QueryToken(HANDLE token, TOKEN_INFORMATION_CLASS what,
+                                                             TokenAnswer* answer) {
   ULONG needed = 0;
   // Asked with no room, the token says how much it needs; the status is the
   // expected "buffer too small" and carries nothing else.
@@ -63,8 +64,8 @@ bool SidIs(const TokenAnswer& answer, const void* sid, const UCHAR* expected, UL
   return true;
 }
 
-// IRQL: PASSIVE_LEVEL (paged pool); no lock may be held.
-[[nodiscard]] bool UserIsLocalSystem(HANDLE token) {
+// Allocates paged pool, so no lock may be held.
+[[nodiscard]] _IRQL_requires_(PASSIVE_LEVEL) bool UserIsLocalSystem(HANDLE token) {
   TokenAnswer answer;
   if (!QueryToken(token, TokenUser, &answer)) return false;
   bool system = false;
@@ -77,8 +78,8 @@ bool SidIs(const TokenAnswer& answer, const void* sid, const UCHAR* expected, UL
 }
 
 // Administrators counts only when enabled and not held for deny only.
-// IRQL: PASSIVE_LEVEL (paged pool); no lock may be held.
-[[nodiscard]] bool AdministratorsInForce(HANDLE token) {
+// Allocates paged pool, so no lock may be held.
+[[nodiscard]] _IRQL_requires_(PASSIVE_LEVEL) bool AdministratorsInForce(HANDLE token) {
   TokenAnswer answer;
   if (!QueryToken(token, TokenGroups, &answer)) return false;
   bool administrator = false;
@@ -100,7 +101,7 @@ bool SidIs(const TokenAnswer& answer, const void* sid, const UCHAR* expected, UL
 
 }  // namespace
 
-NTSTATUS CheckControlCaller() {
+_Use_decl_annotations_ NTSTATUS CheckControlCaller() {
   HANDLE token = nullptr;
   // A kernel handle, opened with the driver's own rights, to the token the
   // thread acts with: its impersonation token, else its process's.

@@ -29,11 +29,11 @@ namespace vx::driver {
 // administrator in force, STATUS_ACCESS_DENIED otherwise, and whenever the
 // caller's token cannot be read (the check fails closed).
 //
-// IRQL: PASSIVE_LEVEL, in the thread that opens the device: the I/O manager
-// sends a create from the opening thread to the top of the device's stack,
-// and nothing attaches above a control device. Takes the impersonation token
-// when the thread impersonates, else the process token. Must not be called
-// with a spin lock or any other lock held: it allocates paged pool.
-[[nodiscard]] NTSTATUS CheckControlCaller();
+// Called in the thread that opens the device: the I/O manager sends a create
+// from the opening thread to the top of the device's stack, and nothing
+// attaches above a control device. Takes the impersonation token when the
+// thread impersonates, else the process token. Must not be called with a
+// spin lock or any other lock held: it allocates paged pool.
+[[nodiscard]] _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS CheckControlCaller();
 
 }  // namespace vx::driver

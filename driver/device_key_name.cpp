@@ -13,8 +13,7 @@ struct KEY_NAME {
 };
 
 // Fills `buffer` with the key's name through the key object.
-// IRQL: PASSIVE_LEVEL; no lock may be held.
-[[nodiscard]] NTSTATUS NameFromObject(HANDLE key, POBJECT_NAME_INFORMATION buffer) {
+[[nodiscard]] _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS NameFromObject(HANDLE key, POBJECT_NAME_INFORMATION buffer) {
   PVOID object = nullptr;
   NTSTATUS status = ObReferenceObjectByHandle(key, 0, nullptr, KernelMode, &object, nullptr);
   if (!NT_SUCCESS(status)) return status;
@@ -27,8 +26,7 @@ struct KEY_NAME {
 // Where a key handle yields no object (as under some platform emulations),
 // the key's own name query gives the same name; it is laid out here in the
 // same form, a counted string header followed by the characters.
-// IRQL: PASSIVE_LEVEL; no lock may be held.
-[[nodiscard]] NTSTATUS NameFromKeyQuery(HANDLE key, POBJECT_NAME_INFORMATION buffer) {
+[[nodiscard]] _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS NameFromKeyQuery(HANDLE key, POBJECT_NAME_INFORMATION buffer) {
   auto* info = reinterpret_cast<KEY_NAME*>(buffer + 1);
   const ULONG room = kNameBufferSize - sizeof(OBJECT_NAME_INFORMATION);
   ULONG returned = 0;
@@ -44,7 +42,7 @@ struct KEY_NAME {
 
 }  // namespace
 
-POBJECT_NAME_INFORMATION GetDeviceKeyName(PDEVICE_OBJECT physicalDevice) {
+_Use_decl_annotations_ POBJECT_NAME_INFORMATION GetDeviceKeyName(PDEVICE_OBJECT physicalDevice) {
   auto* buffer =
       static_cast<POBJECT_NAME_INFORMATION>(ExAllocatePoolWithTag(NonPagedPool, kNameBufferSize, kKeyNameTag));
   if (buffer == nullptr) return nullptr;

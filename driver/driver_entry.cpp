@@ -7,37 +7,37 @@ namespace vx::driver {
 
 PDEVICE_OBJECT controlDevice;
 
-// The completion helpers run at up to DISPATCH_LEVEL with no lock held
+// The completion helpers' contract is where they are declared
 // (filter_driver.h).
-NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status) {
+_Use_decl_annotations_ NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status) {
   irp->IoStatus.Status = status;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
 }
 
-NTSTATUS CompleteRefused(PIRP irp, NTSTATUS status) {
+_Use_decl_annotations_ NTSTATUS CompleteRefused(PIRP irp, NTSTATUS status) {
   irp->IoStatus.Information = 0;
   return CompleteRequest(irp, status);
 }
 
-NTSTATUS ForwardRequest(FILTER_EXTENSION* extension, PIRP irp) {
+_Use_decl_annotations_ NTSTATUS ForwardRequest(FILTER_EXTENSION* extension, PIRP irp) {
   IoSkipCurrentIrpStackLocation(irp);
   return IofCallDriver(extension->lowerDevice, irp);
 }
 
-// IRQL: PASSIVE_LEVEL, in the opening thread; holds no lock. Opening a disk
-// is never refused (only its reads, writes and writability query are); the
-// control device opens only for LocalSystem and administrators in force, as
-// whoever holds it replaces the rule list (control_caller.h).
-NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
+// In the opening thread, which it reads the token of. Opening a disk is never
+// refused (only its reads, writes and writability query are); the control
+// device opens only for LocalSystem and administrators in force, as whoever
+// holds it replaces the rule list (control_caller.h).
+_Use_decl_annotations_ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
   if (device != controlDevice) return CompleteRequest(irp, STATUS_SUCCESS);
   const NTSTATUS status = CheckControlCaller();
   return NT_SUCCESS(status) ? CompleteRequest(irp, status) : CompleteRefused(irp, status);
 }
 
-// IRQL: at most DISPATCH_LEVEL (PASSIVE_LEVEL for most major functions); holds
-// no lock.
-NTSTATUS NTAPI DispatchPassThrough(PDEVICE_OBJECT device, PIRP irp) {
+// Every request the filter does not judge. It only forwards, so it takes no
+// lock and never waits; the remove guard keeps the extension alive meanwhile.
+_Use_decl_annotations_ NTSTATUS NTAPI DispatchPassThrough(PDEVICE_OBJECT device, PIRP irp) {
   if (device == controlDevice) return CompleteRequest(irp, STATUS_SUCCESS);
   auto* extension = static_cast<FILTER_EXTENSION*>(device->DeviceExtension);
   if (!EnterGuard(&extension->removeGuard)) return CompleteRefused(irp, STATUS_DELETE_PENDING);
@@ -46,11 +46,15 @@ NTSTATUS NTAPI DispatchPassThrough(PDEVICE_OBJECT device, PIRP irp) {
   return status;
 }
 
-NTSTATUS NTAPI DispatchFlushShutdown(PDEVICE_OBJECT device, PIRP irp) { return DispatchPassThrough(device, irp); }
+_Use_decl_annotations_ NTSTATUS NTAPI DispatchFlushShutdown(PDEVICE_OBJECT device, PIRP irp) {
+  return DispatchPassThrough(device, irp);
+}
 
-// IRQL: PASSIVE_LEVEL for a pageable device (DO_POWER_PAGABLE is set); holds no
-// lock.
-NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
+// At PASSIVE_LEVEL because every filter device is pageable for power
+// (DO_POWER_PAGABLE, set at AddDevice, as the disk below it is). The next
+// power request is released before the guard is entered, so a refused one
+// does not hold up the power manager.
+_Use_decl_annotations_ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
   if (device == controlDevice) return CompleteRequest(irp, STATUS_SUCCESS);
   auto* extension = static_cast<FILTER_EXTENSION*>(device->DeviceExtension);
   PoStartNextPowerIrp(irp);
@@ -61,11 +65,11 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
   return status;
 }
 
-// The driver can unload only when no filter device is left. Its control
-// device and link go with it: left behind, they would point into code that is
-// no longer loaded, and the next load could not create them again.
-// IRQL: PASSIVE_LEVEL; no request is inside the driver any more.
-void NTAPI FilterUnload(PDRIVER_OBJECT) {
+// The platform unloads the driver only when no filter device is left and no
+// request is inside it. Its control device and link go with it: left behind,
+// they would point into code that is no longer loaded, and the next load
+// could not create them again.
+_Use_decl_annotations_ void NTAPI FilterUnload(PDRIVER_OBJECT) {
   UNICODE_STRING linkName;
   RtlInitUnicodeString(&linkName, VX_TEXT("\\DosDevices\\VXDevFltr"));
   // The link was made at load; if it is already gone there is nothing left
@@ -77,8 +81,9 @@ void NTAPI FilterUnload(PDRIVER_OBJECT) {
 
 }  // namespace vx::driver
 
-// IRQL: PASSIVE_LEVEL, at load.
-VX_EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+// Creates the control device and its link, fills the dispatch table, then
+// readies the rule list and the log before any request can arrive.
+VX_EXTERN_C _Use_decl_annotations_ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   using namespace vx::driver;
   UNICODE_STRING deviceName;
   UNICODE_STRING linkName;

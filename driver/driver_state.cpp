@@ -1,11 +1,61 @@
 // The driver-wide rule list and event log, each behind a spin lock of its
 // own so that the read and write paths may use them.
 //
-// The rule list lives in two tables: evaluations read the active one under
-// the rule lock, and a new list is prepared in the other one outside it (one
-// setter at a time, under the setter mutex), then made active by swapping a
-// pointer under the rule lock. So an evaluation sees a whole list, and never
-// waits for a list being prepared.
+// The rule list's lock-free path: this is the one description of it; the
+// code that implements it (this file, RefreshAction in filter_driver.h and
+// the table in core/rule_table.h) points here.
+//
+// What there is:
+// - Two tables (`tables`). `activeRules` points at the one evaluations use;
+//   it is read and changed only under the rule lock.
+// - One setter at a time (SetRuleList under the setter mutex) prepares the
+//   other table outside the rule lock, with the active generation plus one,
+//   then makes it active by swapping the pointer under the rule lock.
+// - The published generation (`publishedGeneration`): the active table's
+//   generation, stored under the rule lock in the same hold as the swap.
+//   Read without a lock by the read and write paths.
+// - Each disk's generation (`FILTER_EXTENSION::ruleGeneration`), with its
+//   `action`: the generation of the table the action was judged against.
+//   Written only under the rule lock (JudgeArrival, RefreshActionLocked).
+//
+// The common path, RefreshAction: when the disk's generation equals the
+// published one, the disk's action is in force and no lock is taken (two
+// loads and a compare); otherwise RefreshActionLocked judges it again under
+// the rule lock, against `activeRules`, and re-checks the generation there,
+// so a change is judged and logged once.
+//
+// Which store comes before which, and why:
+// 1. A table is complete before it becomes active: the setter writes the
+//    inactive table first and swaps the pointer afterwards, both the swap's
+//    store and every evaluation's load happening under the rule lock. So an
+//    evaluation sees the whole old list or the whole new one.
+// 2. The inactive table is written only after no evaluation can still read
+//    it: it was made inactive by the previous swap under the rule lock, and
+//    every evaluation reads `activeRules` under that lock.
+// 3. A disk's action is stored before its generation, and the generation
+//    with release (read with acquire on the lock-free path): a reader that
+//    sees the new generation also sees the action judged for it, never an
+//    older one.
+// 4. The published generation is stored before SetRuleList completes its
+//    request (it is stored under the rule lock, which is released before the
+//    completion). So a read or write that starts after the service was told
+//    the list was accepted sees the new generation, takes the locked path
+//    and is judged against the new list.
+// A lock-free reader racing with a replacement may still use the verdict of
+// the list before it; that request overlaps the replacement and either
+// verdict is right for it. A disk's generation never runs ahead of the
+// published one, so equality means "judged against the active table" or
+// "judged against the table being replaced right now".
+//
+// Invariants, checked by tests/driver/driver_concurrency_test.cpp with
+// appends, drains and replacements from several threads at once:
+// - no evaluation mixes two lists (two lists that each allow a disk, but
+//   whose mixed halves would block it, never refuse a read while swapped);
+// - once a replacement is accepted, the next request on every disk is
+//   judged against it;
+// - each disk's log entries follow its verdicts (the log lock is taken
+//   inside the rule lock), and every entry is handed out exactly once;
+//   entries lost to a full log are counted.
 //
 // Lock order: setter mutex, then rule lock, then log lock. The setter mutex
 // is a fast mutex taken in its unsafe form, at PASSIVE_LEVEL inside a
@@ -27,7 +77,8 @@ KSPIN_LOCK logLock;
 // Held by the one SetRuleList preparing the other table.
 FAST_MUTEX setterMutex;
 
-LOG_TIME CurrentLocalTime() {
+// The time routines may be called at any level up to DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL) LOG_TIME CurrentLocalTime() {
   LARGE_INTEGER systemTime;
   LARGE_INTEGER localTime;
   TIME_FIELDS fields;
@@ -44,9 +95,9 @@ LOG_TIME CurrentLocalTime() {
   return time;
 }
 
-// IRQL: DISPATCH_LEVEL, called with the rule lock held, so that entries of
+// Called with the rule lock held (so at DISPATCH_LEVEL), so that entries of
 // one disk are in the order its verdicts were made; takes the log lock.
-void AppendEntry(const DEVICE_IDENTITY* identity, LONG action, const LOG_TIME& time) {
+_IRQL_requires_(DISPATCH_LEVEL) void AppendEntry(const DEVICE_IDENTITY* identity, LONG action, const LOG_TIME& time) {
   KIRQL irql;
   KeAcquireSpinLock(&logLock, &irql);
   // A full log drops the event and counts it (DroppedLogEntries); the
@@ -57,10 +108,10 @@ void AppendEntry(const DEVICE_IDENTITY* identity, LONG action, const LOG_TIME& t
 
 }  // namespace
 
-// Stored under the rule lock after each replacement of the list.
+// Stored under the rule lock with each replacement of the list (see above).
 ULONG publishedGeneration;
 
-void InitDriverState() {
+_Use_decl_annotations_ void InitDriverState() {
   KeInitializeSpinLock(&ruleLock);
   KeInitializeSpinLock(&logLock);
   ExInitializeFastMutex(&setterMutex);
@@ -71,9 +122,8 @@ void InitDriverState() {
   __atomic_store_n(&publishedGeneration, activeRules->ruleGeneration, __ATOMIC_RELEASE);
 }
 
-// IRQL: PASSIVE_LEVEL (AddDevice); takes the rule lock, so the caller holds
-// no lock.
-void JudgeArrival(FILTER_EXTENSION* extension) {
+// The action before the generation (order 3 above).
+_Use_decl_annotations_ void JudgeArrival(FILTER_EXTENSION* extension) {
   const LOG_TIME now = CurrentLocalTime();
   KIRQL irql;
   KeAcquireSpinLock(&ruleLock, &irql);
@@ -84,9 +134,8 @@ void JudgeArrival(FILTER_EXTENSION* extension) {
   KeReleaseSpinLock(&ruleLock, irql);
 }
 
-// IRQL: at most DISPATCH_LEVEL (reads and writes may arrive there); takes the
-// rule lock, so the caller holds no lock.
-LONG RefreshActionLocked(FILTER_EXTENSION* extension) {
+// The action before the generation (order 3 above).
+_Use_decl_annotations_ LONG RefreshActionLocked(FILTER_EXTENSION* extension) {
   const LOG_TIME now = CurrentLocalTime();
   KIRQL irql;
   KeAcquireSpinLock(&ruleLock, &irql);
@@ -105,7 +154,7 @@ LONG RefreshActionLocked(FILTER_EXTENSION* extension) {
   return action;
 }
 
-ULONG DroppedLogEntries() {
+_Use_decl_annotations_ ULONG DroppedLogEntries() {
   KIRQL irql;
   KeAcquireSpinLock(&logLock, &irql);
   const ULONG dropped = events.dropped;
@@ -113,11 +162,10 @@ ULONG DroppedLogEntries() {
   return dropped;
 }
 
-// IRQL: PASSIVE_LEVEL, in the thread of the service's DeviceIoControl. Holds
-// no lock when called; takes the setter mutex inside a critical region, then
-// the rule lock for the swap alone, and completes the request with neither
-// held.
-NTSTATUS SetRuleList(PIRP irp, PIO_STACK_LOCATION stack) {
+// In the thread of the service's DeviceIoControl. Takes the setter mutex
+// inside a critical region, then the rule lock for the swap alone, and
+// completes the request with neither held (orders 1, 2 and 4 above).
+_Use_decl_annotations_ NTSTATUS SetRuleList(PIRP irp, PIO_STACK_LOCATION stack) {
   const ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
   DbgPrint("SetRuleList: inputLen %d count %d sizeof USB_RULE %d\r\n", static_cast<int>(inputLength),
            static_cast<int>(RuleCountOf(inputLength)), static_cast<int>(sizeof(USB_RULE)));
@@ -146,9 +194,9 @@ NTSTATUS SetRuleList(PIRP irp, PIO_STACK_LOCATION stack) {
   return CompleteRequest(irp, STATUS_SUCCESS);
 }
 
-// IRQL: PASSIVE_LEVEL, in the thread of the service's DeviceIoControl; takes
-// the log lock for the copy alone, so the caller holds no lock.
-NTSTATUS GetLogs(PIRP irp, PIO_STACK_LOCATION stack) {
+// In the thread of the service's DeviceIoControl; takes the log lock for the
+// copy alone, so an entry is handed out and removed in one step.
+_Use_decl_annotations_ NTSTATUS GetLogs(PIRP irp, PIO_STACK_LOCATION stack) {
   const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
   uint32_t bytes = 0;
   KIRQL irql;

@@ -17,9 +17,9 @@ constexpr ULONG kBusTypeOffset = 28;  // BusType in the returned device descript
 
 // Whether the disk's bus is USB; false also when the query cannot be made or
 // fails. One pool buffer is both the query's input and its output: legal for
-// a buffered request, and the only form some platforms fill in.
-// IRQL: PASSIVE_LEVEL (it waits); no lock may be held.
-[[nodiscard]] bool QueryBusType(PDEVICE_OBJECT physicalDevice) {
+// a buffered request, and the only form some platforms fill in. It waits for
+// the disk's answer, so no lock may be held.
+[[nodiscard]] _IRQL_requires_(PASSIVE_LEVEL) bool QueryBusType(PDEVICE_OBJECT physicalDevice) {
   auto* buffer = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, kNameBufferSize, kQueryTag));
   if (buffer == nullptr) return false;
   for (ULONG i = 0; i < kNameBufferSize; ++i) buffer[i] = 0;  // propertyId 0, queryType 0
@@ -45,16 +45,18 @@ constexpr ULONG kBusTypeOffset = 28;  // BusType in the returned device descript
   return usb;
 }
 
-// IRQL: at most DISPATCH_LEVEL (a completion routine); takes no lock.
-NTSTATUS NTAPI SignalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
+// Wakes ForwardAndWait, and keeps the request for it: it may run in any
+// thread, inside the lower driver's completion, so it only sets the event.
+_IRQL_requires_max_(DISPATCH_LEVEL) IO_COMPLETION_ROUTINE SignalOnCompletion;
+_Use_decl_annotations_ NTSTATUS NTAPI SignalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
   KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 // Sends the request down and waits until the disk below is done with it;
-// the request stays with the filter, which completes it.
-// IRQL: PASSIVE_LEVEL (it waits); no lock may be held.
-[[nodiscard]] NTSTATUS ForwardAndWait(FILTER_EXTENSION* extension, PIRP irp) {
+// the request stays with the filter, which completes it. It waits, so no
+// lock may be held.
+[[nodiscard]] _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS ForwardAndWait(FILTER_EXTENSION* extension, PIRP irp) {
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   IoCopyCurrentIrpStackLocationToNext(irp);
@@ -68,8 +70,8 @@ NTSTATUS NTAPI SignalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
   return status;
 }
 
-// IRQL: PASSIVE_LEVEL; no lock may be held.
-void ReadIdentity(FILTER_EXTENSION* extension) {
+// Reads the key name (registry calls), so no lock may be held.
+_IRQL_requires_(PASSIVE_LEVEL) void ReadIdentity(FILTER_EXTENSION* extension) {
   extension->keyName = GetDeviceKeyName(extension->physicalDevice);
   const uint16_t* name = nullptr;
   size_t length = 0;
@@ -83,9 +85,9 @@ void ReadIdentity(FILTER_EXTENSION* extension) {
 
 // The disk's start keeps the lower driver's status, success or not, and the
 // filter device takes on the lower device's removable-media, read-only and
-// floppy traits either way.
-// IRQL: PASSIVE_LEVEL (it waits); no lock may be held.
-[[nodiscard]] NTSTATUS StartDevice(FILTER_EXTENSION* extension, PIRP irp) {
+// floppy traits either way. It waits for the disk below, so no lock may be
+// held.
+[[nodiscard]] _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS StartDevice(FILTER_EXTENSION* extension, PIRP irp) {
   const NTSTATUS status = ForwardAndWait(extension, irp);
   constexpr ULONG kCopied = FILE_REMOVABLE_MEDIA | FILE_READ_ONLY_DEVICE | FILE_FLOPPY_DISKETTE;
   extension->self->Characteristics |= extension->lowerDevice->Characteristics & kCopied;
@@ -95,8 +97,8 @@ void ReadIdentity(FILTER_EXTENSION* extension) {
 // Waits for every request inside the driver, then releases the key name,
 // passes the removal down, detaches and deletes the filter device. Requests
 // that arrive meanwhile are refused with STATUS_DELETE_PENDING by the guard.
-// IRQL: PASSIVE_LEVEL (it waits); no lock may be held.
-[[nodiscard]] NTSTATUS RemoveDevice(FILTER_EXTENSION* extension, PIRP irp) {
+// It waits, so no lock may be held; after it the extension is gone.
+[[nodiscard]] _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS RemoveDevice(FILTER_EXTENSION* extension, PIRP irp) {
   LeaveGuardAndWait(&extension->removeGuard);
   if (extension->keyName != nullptr) {
     ExFreePoolWithTag(extension->keyName, kKeyNameTag);
@@ -111,8 +113,11 @@ void ReadIdentity(FILTER_EXTENSION* extension) {
 
 }  // namespace
 
-// IRQL: PASSIVE_LEVEL, from the Plug and Play manager; no lock may be held.
-NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice) {
+// From the Plug and Play manager, once for every disk: attaches a filter
+// device above a USB disk only. The device takes requests once
+// DO_DEVICE_INITIALIZING is cleared, so the identity and first verdict are
+// in place before any read can reach it.
+_Use_decl_annotations_ NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice) {
   if (!QueryBusType(physicalDevice)) return STATUS_SUCCESS;  // not USB: left unfiltered
 
   PDEVICE_OBJECT device = nullptr;
@@ -142,8 +147,9 @@ NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDev
   return STATUS_SUCCESS;
 }
 
-// IRQL: PASSIVE_LEVEL, from the Plug and Play manager; no lock may be held.
-NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
+// From the Plug and Play manager. Start and removal wait for the disk below;
+// removal also ends the guard the other paths enter.
+_Use_decl_annotations_ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
   if (device == controlDevice) return CompleteRequest(irp, STATUS_SUCCESS);
   auto* extension = static_cast<FILTER_EXTENSION*>(device->DeviceExtension);
   if (!EnterGuard(&extension->removeGuard)) return CompleteRefused(irp, STATUS_DELETE_PENDING);

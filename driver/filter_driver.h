@@ -38,65 +38,71 @@ struct FILTER_EXTENSION {
 
 // Driver-wide state.
 extern PDEVICE_OBJECT controlDevice;
-void InitDriverState();
+// At load, before any other routine runs.
+_IRQL_requires_(PASSIVE_LEVEL) void InitDriverState();
 
+// The lock-free rule-list path: see the head of driver_state.cpp.
 // The rule generation as the read and write paths see it without a lock.
 extern ULONG publishedGeneration;
 
-// Judges the disk again under the rule lock; logs a changed action.
-// IRQL: at most DISPATCH_LEVEL; takes the rule lock, so no lock may be held.
-LONG RefreshActionLocked(FILTER_EXTENSION* extension);
+// Judges the disk again under the rule lock; logs a changed action. Takes
+// the rule lock, so the caller holds no lock of the driver.
+_IRQL_requires_max_(DISPATCH_LEVEL) LONG RefreshActionLocked(FILTER_EXTENSION* extension);
 
 // The action in force for the disk, judged again first when the rule list
 // changed since it was last judged. Inline: the common case, nothing
-// changed, is two loads and a compare on every read and write.
-// IRQL: at most DISPATCH_LEVEL; no lock may be held (see RefreshActionLocked).
-inline LONG RefreshAction(FILTER_EXTENSION* extension) {
+// changed, is two loads and a compare on every read and write. The caller
+// holds no lock of the driver.
+_IRQL_requires_max_(DISPATCH_LEVEL) inline LONG RefreshAction(FILTER_EXTENSION* extension) {
   if (__atomic_load_n(&extension->ruleGeneration, __ATOMIC_ACQUIRE) ==
       __atomic_load_n(&publishedGeneration, __ATOMIC_ACQUIRE)) {
     return __atomic_load_n(&extension->action, __ATOMIC_RELAXED);
   }
   return RefreshActionLocked(extension);
 }
-// Judges a newly arrived disk against the current list and logs its arrival.
-// IRQL: PASSIVE_LEVEL (AddDevice); no lock may be held.
-void JudgeArrival(FILTER_EXTENSION* extension);
+// Judges a newly arrived disk against the current list and logs its
+// arrival; takes the rule lock, so the caller holds no lock of the driver.
+_IRQL_requires_(PASSIVE_LEVEL) void JudgeArrival(FILTER_EXTENSION* extension);
 
 // Events lost to a full log since load (a diagnostic; the log itself is
-// never overwritten).
-ULONG DroppedLogEntries();
+// never overwritten). Takes the log lock.
+_IRQL_requires_max_(DISPATCH_LEVEL) ULONG DroppedLogEntries();
 
-// Control device requests. They change the policy, so they are reached only
-// through a handle that DispatchCreate gave to LocalSystem or an
-// administrator in force (control_caller.h).
-// IRQL: PASSIVE_LEVEL, in the service's thread; no lock may be held.
-[[nodiscard]] NTSTATUS SetRuleList(PIRP irp, PIO_STACK_LOCATION stack);
-[[nodiscard]] NTSTATUS GetLogs(PIRP irp, PIO_STACK_LOCATION stack);
+// Control device requests, in the service's thread. They change the policy,
+// so they are reached only through a handle that DispatchCreate gave to
+// LocalSystem or an administrator in force (control_caller.h). The caller
+// holds no lock of the driver; each completes the request.
+[[nodiscard]] _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS SetRuleList(PIRP irp, PIO_STACK_LOCATION stack);
+[[nodiscard]] _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS GetLogs(PIRP irp, PIO_STACK_LOCATION stack);
 
 // The key name buffer of a physical device, or null when it cannot be read.
-// IRQL: PASSIVE_LEVEL; no lock may be held.
-[[nodiscard]] POBJECT_NAME_INFORMATION GetDeviceKeyName(PDEVICE_OBJECT physicalDevice);
+// It opens and queries a registry key, so it may wait: no lock may be held.
+[[nodiscard]] _IRQL_requires_(PASSIVE_LEVEL) POBJECT_NAME_INFORMATION GetDeviceKeyName(PDEVICE_OBJECT physicalDevice);
 
 // Completion helpers; each returns the status the dispatch routine returns.
-// IRQL: at most DISPATCH_LEVEL; no spin lock may be held (forwarding calls
-// down the stack, completing may run completion routines).
-[[nodiscard]] NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status);
-[[nodiscard]] NTSTATUS CompleteRefused(PIRP irp, NTSTATUS status);
-[[nodiscard]] NTSTATUS ForwardRequest(FILTER_EXTENSION* extension, PIRP irp);
+// No spin lock may be held: forwarding calls down the stack, and completing
+// may run the completion routines of the drivers above.
+[[nodiscard]] _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status);
+[[nodiscard]] _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS CompleteRefused(PIRP irp, NTSTATUS status);
+[[nodiscard]] _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS ForwardRequest(FILTER_EXTENSION* extension, PIRP irp);
 
-// Dispatch routines. Each says its IRQL where it is defined; none is called
-// with a lock of the driver held.
-[[nodiscard]] NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp);
-[[nodiscard]] NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT device, PIRP irp);
-[[nodiscard]] NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT device, PIRP irp);
-[[nodiscard]] NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp);
-[[nodiscard]] NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp);
-[[nodiscard]] NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
-[[nodiscard]] NTSTATUS NTAPI DispatchPassThrough(PDEVICE_OBJECT device, PIRP irp);
-[[nodiscard]] NTSTATUS NTAPI DispatchFlushShutdown(PDEVICE_OBJECT device, PIRP irp);
-[[nodiscard]] NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice);
-void NTAPI FilterUnload(PDRIVER_OBJECT driver);
+// The routines the platform calls, each declared with its role. None is
+// called with a lock of the driver held, and none returns holding one.
+// Reads, writes and device control may arrive at up to DISPATCH_LEVEL (a
+// driver above may send them from a completion routine or a timer); create,
+// Plug and Play, and power on a pageable device arrive at PASSIVE_LEVEL.
+[[nodiscard]] _IRQL_requires_(PASSIVE_LEVEL) DRIVER_DISPATCH DispatchCreate;
+[[nodiscard]] _IRQL_requires_max_(DISPATCH_LEVEL) DRIVER_DISPATCH DispatchRead;
+[[nodiscard]] _IRQL_requires_max_(DISPATCH_LEVEL) DRIVER_DISPATCH DispatchWrite;
+[[nodiscard]] _IRQL_requires_max_(DISPATCH_LEVEL) DRIVER_DISPATCH DispatchDeviceControl;
+[[nodiscard]] _IRQL_requires_(PASSIVE_LEVEL) DRIVER_DISPATCH DispatchPower;
+[[nodiscard]] _IRQL_requires_(PASSIVE_LEVEL) DRIVER_DISPATCH DispatchPnp;
+[[nodiscard]] _IRQL_requires_max_(DISPATCH_LEVEL) DRIVER_DISPATCH DispatchPassThrough;
+[[nodiscard]] _IRQL_requires_max_(DISPATCH_LEVEL) DRIVER_DISPATCH DispatchFlushShutdown;
+[[nodiscard]] _IRQL_requires_(PASSIVE_LEVEL) DRIVER_ADD_DEVICE FilterAddDevice;
+_IRQL_requires_(PASSIVE_LEVEL) DRIVER_UNLOAD FilterUnload;
 
 }  // namespace vx::driver
 
-VX_EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+// At load, in a system thread.
+_IRQL_requires_(PASSIVE_LEVEL) VX_EXTERN_C DRIVER_INITIALIZE DriverEntry;

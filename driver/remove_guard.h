@@ -15,22 +15,22 @@ struct REMOVE_GUARD {
   KEVENT drained;
 };
 
-inline void InitRemoveGuard(REMOVE_GUARD* guard) {
+_IRQL_requires_(PASSIVE_LEVEL) inline void InitRemoveGuard(REMOVE_GUARD* guard) {
   guard->count = 1;
   guard->removing = 0;
   KeInitializeEvent(&guard->drained, NotificationEvent, FALSE);
 }
 
-// IRQL: at most DISPATCH_LEVEL; takes no lock.
-inline void LeaveGuard(REMOVE_GUARD* guard) {
+// Takes no lock; the last one out wakes the removal.
+_IRQL_requires_max_(DISPATCH_LEVEL) inline void LeaveGuard(REMOVE_GUARD* guard) {
   if (__atomic_sub_fetch(&guard->count, 1, __ATOMIC_ACQ_REL) == 0) {
     KeSetEvent(&guard->drained, IO_NO_INCREMENT, FALSE);
   }
 }
 
 // False when the device is being removed; the request must then be refused.
-// IRQL: at most DISPATCH_LEVEL; takes no lock.
-[[nodiscard]] inline bool EnterGuard(REMOVE_GUARD* guard) {
+// Takes no lock.
+[[nodiscard]] _IRQL_requires_max_(DISPATCH_LEVEL) inline bool EnterGuard(REMOVE_GUARD* guard) {
   __atomic_add_fetch(&guard->count, 1, __ATOMIC_ACQ_REL);
   if (__atomic_load_n(&guard->removing, __ATOMIC_ACQUIRE)) {
     LeaveGuard(guard);
@@ -39,9 +39,9 @@ inline void LeaveGuard(REMOVE_GUARD* guard) {
   return true;
 }
 
-// Called by the removal request, which entered the guard itself.
-// IRQL: PASSIVE_LEVEL (it waits); no lock may be held.
-inline void LeaveGuardAndWait(REMOVE_GUARD* guard) {
+// Called by the removal request, which entered the guard itself. It waits
+// for the last request, so no lock may be held.
+_IRQL_requires_(PASSIVE_LEVEL) inline void LeaveGuardAndWait(REMOVE_GUARD* guard) {
   __atomic_store_n(&guard->removing, 1, __ATOMIC_RELEASE);
   LeaveGuard(guard);  // the removal request's own count
   LeaveGuard(guard);  // the device's count

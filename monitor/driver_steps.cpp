@@ -9,18 +9,18 @@
 
 namespace vx {
 
-DriverStepResult RunLockDriverStep(DeviceChannel& channel, bool push, bool lockCdDvd, bool lockFloppy) {
+DriverStepResult RunLockDriverStep(DeviceChannel& channel, bool sendSettings, bool lockCdDvd, bool lockFloppy) {
   DriverStepResult result;
   auto device = channel.Open(VX_LOCK_USER_PATH);
   if (!device) return result;
   result.opened = true;
   uint32_t bytes = 0;
-  if (push) {
+  if (sendSettings) {
     const bool cdDvdTaken =
         device->Control(lockCdDvd ? IOCTL_CDDVD_LOCK : IOCTL_CDDVD_UNLOCK, nullptr, 0, nullptr, 0, bytes);
     const bool floppyTaken =
         device->Control(lockFloppy ? IOCTL_FLOPPY_LOCK : IOCTL_FLOPPY_UNLOCK, nullptr, 0, nullptr, 0, bytes);
-    result.pushed = cdDvdTaken && floppyTaken;
+    result.accepted = cdDvdTaken && floppyTaken;
   }
   auto log = std::make_unique<LOCK_LOG>();
   log->bytes[LOCK_LOG_COUNT_OFFSET] = 0;
@@ -29,7 +29,7 @@ DriverStepResult RunLockDriverStep(DeviceChannel& channel, bool push, bool lockC
   return result;
 }
 
-DriverStepResult RunFilterDriverStep(DeviceChannel& channel, bool push, std::string_view ruleText,
+DriverStepResult RunFilterDriverStep(DeviceChannel& channel, bool sendSettings, std::string_view ruleText,
                                      const std::function<void(const char*)>& debugOutput,
                                      std::vector<USB_LOG>& logBuffer) {
   DriverStepResult result;
@@ -37,7 +37,7 @@ DriverStepResult RunFilterDriverStep(DeviceChannel& channel, bool push, std::str
   if (!device) return result;
   result.opened = true;
   uint32_t bytes = 0;
-  if (push) {
+  if (sendSettings) {
     // The rule text holds at most 124 rules; the buffer holds the driver's 128.
     USB_RULE rules[USB_MAX_RULES];
     std::size_t count = RuleCountOf(ruleText);
@@ -46,8 +46,8 @@ DriverStepResult RunFilterDriverStep(DeviceChannel& channel, bool push, std::str
     char line[32];
     std::snprintf(line, sizeof line, "Set %d usb rule", static_cast<int>(count));
     debugOutput(line);
-    result.pushed = device->Control(IOCTL_SET_RULE_LIST, count ? rules : nullptr,
-                                    static_cast<uint32_t>(count * sizeof(USB_RULE)), nullptr, 0, bytes);
+    result.accepted = device->Control(IOCTL_SET_RULE_LIST, count ? rules : nullptr,
+                                      static_cast<uint32_t>(count * sizeof(USB_RULE)), nullptr, 0, bytes);
   }
   logBuffer.resize(USB_MAX_LOGS);
   bytes = 0;

@@ -8,8 +8,9 @@
 namespace vx {
 namespace {
 
-// The policy values one pass pushes, read together with their generation.
-struct PushValues {
+// The policy values one pass sends to the drivers, read together with their
+// generation.
+struct DriverSettings {
   std::string ruleText;
   bool lockCdDvd = false;
   bool lockFloppy = false;
@@ -34,37 +35,35 @@ void Monitor::StartUp() {
 
 void Monitor::RunPass() {
   PolicyStore& policy = *shared_.policy;
-  int pushes = 0;
   bool stored = false;
 
-  // One reading of the policy serves both pushes; its generation tells at the
-  // end whether a change arrived meanwhile, which the next pass then pushes.
+  // Accepted by both drivers, as monitor_loop.h states it: one reading of
+  // the policy with its generation serves both drivers.
   const bool changed = policy.PolicyChanged();
   uint64_t generation = 0;
-  PushValues values;
+  DriverSettings settings;
   if (changed) {
-    values = policy.ReadWithGeneration(
+    settings = policy.ReadWithGeneration(
         [](const PolicyState& s) {
-          return PushValues{std::string(FieldText(s.ruleUsb)), s.lockCdDvd != 0, s.lockFloppy != 0};
+          return DriverSettings{std::string(FieldText(s.ruleUsb)), s.lockCdDvd != 0, s.lockFloppy != 0};
         },
         generation);
   }
 
-  DriverStepResult lock = RunLockDriverStep(environment_.devices, changed, values.lockCdDvd, values.lockFloppy);
-  if (lock.pushed) pushes = 1;
+  DriverStepResult lock = RunLockDriverStep(environment_.devices, changed, settings.lockCdDvd, settings.lockFloppy);
   StoreRows(lock.rows, stored);
 
   DriverStepResult filter =
-      RunFilterDriverStep(environment_.devices, changed, values.ruleText, environment_.debugOutput, filterLogBuffer_);
-  if (filter.pushed) ++pushes;
+      RunFilterDriverStep(environment_.devices, changed, settings.ruleText, environment_.debugOutput, filterLogBuffer_);
   StoreRows(filter.rows, stored);
 
   InventoryStep();
 
-  // Both drivers accepted this generation. When a change arrived meanwhile
-  // the flag stays set and the next pass pushes it: that refusal is the
-  // point, so its result needs no handling here.
-  if (changed && pushes == 2) (void)policy.ClearPolicyChanged(generation);
+  // When a change arrived meanwhile the clear is refused and the flag stays
+  // set for the next pass: that refusal is the point, so its result needs no
+  // handling here.
+  const bool acceptedByBoth = lock.accepted && filter.accepted;
+  if (changed && acceptedByBoth) (void)policy.ClearPolicyChanged(generation);
   if (stored) shared_.reportsStored.fetch_add(1);
 }
 

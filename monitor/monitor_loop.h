@@ -35,6 +35,8 @@ struct MonitorShared {
 };
 
 // What the monitor works through; every platform call is behind one of these.
+// Built with designated initializers (`.registry = ...`), never by position:
+// the start points and serverMode default to none and 0.
 struct MonitorEnvironment {
   Registry& registry;
   DeviceChannel& devices;
@@ -44,8 +46,8 @@ struct MonitorEnvironment {
   // Start points of the control interface and the management client (on
   // threads of their own), each called once during start-up, the client's
   // only when serverMode is 1; either may be empty.
-  std::function<void(MonitorShared&)> startControlRpcListener;
-  std::function<void(MonitorShared&)> startManagementClient;
+  std::function<void(MonitorShared&)> startControlRpcListener = {};
+  std::function<void(MonitorShared&)> startManagementClient = {};
   uint32_t serverMode = 0;  // 1: a management server is configured
 };
 
@@ -57,6 +59,18 @@ class Monitor {
   void StartUp();
 
   // One pass, without the sleep that follows it.
+  //
+  // Accepted by both drivers: this is the one statement of when the policy
+  // has reached the drivers. When `policyChanged` is set, the pass reads the
+  // policy once, together with its generation (PolicyStore::
+  // ReadWithGeneration), and sends those values to both drivers: the two
+  // lock codes to the lock driver, the rule list to the filter. A driver
+  // accepted them when every code it was sent completed successfully
+  // (DriverStepResult::accepted); a driver that cannot be opened or refuses a
+  // code did not. Only when both accepted does the pass clear the flag, and
+  // only for the generation it read (PolicyStore::ClearPolicyChanged): a
+  // change applied meanwhile keeps the flag set. Otherwise the next pass
+  // sends the settings to both drivers again.
   void RunPass();
 
   // StartUp, then passes a second apart while serviceRunning is set. 0.

@@ -98,9 +98,9 @@ uint64_t PolicyStore::Generation() const {
   return generation_;
 }
 
-bool PolicyStore::ClearPolicyChanged(uint64_t pushedGeneration) {
+bool PolicyStore::ClearPolicyChanged(uint64_t acceptedGeneration) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (pushedGeneration != generation_) return false;
+  if (acceptedGeneration != generation_) return false;
   policyChanged_.store(false);
   return true;
 }

@@ -1,8 +1,8 @@
 // The one owner of the policy. Every writer holds the mutex for its whole
 // change, ApplyParentValues and save; every reader holds it while it copies
 // out. ApplyParentValues sets `policyChanged` and advances the generation, so
-// the monitor clears the flag only when the generation it pushed to both
-// drivers is still the current one.
+// the monitor clears the flag only when the generation both drivers accepted
+// is still the current one (see Monitor::RunPass in monitor/monitor_loop.h).
 #pragma once
 
 #include <atomic>
@@ -64,7 +64,7 @@ class PolicyStore {
   }
 
   // Same, with the generation of the values the reader saw, for a reader that
-  // later reports them as pushed.
+  // later reports them as accepted.
   template <typename Reader>
   auto ReadWithGeneration(Reader&& reader, uint64_t& generation) const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -77,9 +77,10 @@ class PolicyStore {
   [[nodiscard]] uint64_t Generation() const;
   [[nodiscard]] bool PolicyChanged() const { return policyChanged_.load(); }
 
-  // Clears `policyChanged` when `pushedGeneration` is still current; a change
-  // made during the push keeps the flag set for the next pass.
-  [[nodiscard]] bool ClearPolicyChanged(uint64_t pushedGeneration);
+  // Clears `policyChanged` when `acceptedGeneration`, the generation both
+  // drivers accepted, is still current; a change made while they were sent
+  // the values keeps the flag set for the next pass. False when it stays.
+  [[nodiscard]] bool ClearPolicyChanged(uint64_t acceptedGeneration);
 
   const std::filesystem::path& PolicyFile() const { return policyFile_; }
 

@@ -1,14 +1,8 @@
 // The service's life under the service control manager: ServiceMain with
 // its status reports, the control handler, and the start of the monitor
 // thread. The platform calls sit behind ServicePlatform so that the exact
-// report sequence is tested natively.
-//
-// A stop ends the work before the service reports itself stopped: after the
-// stop event, ServiceMain waits for the monitor thread to end its last pass
-// (reporting stop pending with a new check point each second it waits, for
-// at most kMonitorEndWaits seconds), then stops what serves other processes
-// (the control interface, whose calls in progress complete first). The
-// process-wide state those threads use is never freed in any case.
+// report sequence is tested natively. What a stop waits for, reports, and may
+// interrupt: see the stop's description in service_control.cpp.
 #pragma once
 
 #include <atomic>

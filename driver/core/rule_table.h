@@ -1,6 +1,8 @@
 // The ordered rule list with its generation, and the judgement of a disk
 // against it. The caller serialises access: a replacement and an evaluation
-// never run at the same time on one table.
+// never run at the same time on one table. How the driver keeps two tables
+// and publishes the generation to its lock-free path: see the head of
+// driver/driver_state.cpp.
 #pragma once
 
 #include <stdint.h>

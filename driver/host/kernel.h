@@ -14,6 +14,24 @@
 #define TRUE 1
 #define FALSE 0
 
+// The interrupt request levels the driver's annotations name.
+#define PASSIVE_LEVEL 0
+#define APC_LEVEL 1
+#define DISPATCH_LEVEL 2
+
+// The annotations of a routine's IRQL and role, as the DDK's driverspecs.h
+// and sal.h spell them. There they are empty for this compiler (they feed
+// a static analyser this build does not run); here too. They state the
+// contract where the routine is declared: the highest level it may be called
+// at, or the one level it requires.
+#define _IRQL_requires_(level)
+#define _IRQL_requires_max_(level)
+#define _IRQL_requires_min_(level)
+#define _IRQL_requires_same_
+#define _IRQL_raises_(level)
+#define _Function_class_(role)
+#define _Use_decl_annotations_
+
 typedef int32_t NTSTATUS;
 typedef int32_t LONG;
 typedef uint32_t ULONG;
@@ -195,11 +213,20 @@ struct _DEVICE_OBJECT;
 struct _DRIVER_OBJECT;
 struct _IRP;
 
-typedef NTSTATUS (*PDRIVER_DISPATCH)(struct _DEVICE_OBJECT* device, struct _IRP* irp);
-typedef NTSTATUS (*PDRIVER_INITIALIZE)(struct _DRIVER_OBJECT* driver, PUNICODE_STRING registryPath);
-typedef NTSTATUS (*PDRIVER_ADD_DEVICE)(struct _DRIVER_OBJECT* driver, struct _DEVICE_OBJECT* physicalDevice);
-typedef void (*PDRIVER_UNLOAD)(struct _DRIVER_OBJECT* driver);
-typedef NTSTATUS (*PIO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT* device, struct _IRP* irp, PVOID context);
+// The roles a driver routine plays, as function types: a routine is declared
+// with its role (`DRIVER_DISPATCH DispatchRead;`), so a definition whose
+// signature differs from the role fails to build. Same names and signatures
+// as the DDK's wdm.h.
+typedef NTSTATUS NTAPI DRIVER_DISPATCH(struct _DEVICE_OBJECT* device, struct _IRP* irp);
+typedef NTSTATUS NTAPI DRIVER_INITIALIZE(struct _DRIVER_OBJECT* driver, PUNICODE_STRING registryPath);
+typedef NTSTATUS NTAPI DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT* driver, struct _DEVICE_OBJECT* physicalDevice);
+typedef void NTAPI DRIVER_UNLOAD(struct _DRIVER_OBJECT* driver);
+typedef NTSTATUS NTAPI IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* device, struct _IRP* irp, PVOID context);
+typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
+typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
+typedef DRIVER_ADD_DEVICE* PDRIVER_ADD_DEVICE;
+typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
+typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
 
 typedef struct _DEVICE_OBJECT {
   struct _DRIVER_OBJECT* DriverObject;

@@ -71,7 +71,8 @@ void AddStartPoints(vx::MonitorEnvironment& environment, const vx::ManagementSet
 }
 
 // What the monitor started for other processes, ended once the monitor
-// thread has ended and before the service reports itself stopped.
+// thread has ended and before the service reports itself stopped (the stop:
+// see service/service_control.cpp).
 void StopServing() {
   // A listener that does not end within its bound keeps serving until the
   // process ends; everything its calls use outlives the process's end.
@@ -83,8 +84,14 @@ int RunMonitor() {
   vx::SetupDiUsbStorageSource usbStorage;
   vx::WinClock clock;
   const vx::ManagementSettings settings = vx::ReadManagementSettings(registry, RandomClientId);
-  vx::MonitorEnvironment environment{registry, devices, usbStorage,         clock, vx::WriteDebugOutput,
-                                     {},       {},      settings.serverMode};
+  vx::MonitorEnvironment environment{
+      .registry = registry,
+      .devices = devices,
+      .usbStorage = usbStorage,
+      .clock = clock,
+      .debugOutput = vx::WriteDebugOutput,
+      .serverMode = settings.serverMode,
+  };
   // A record left by an earlier run never shows as this run's connection.
   vx::management::ConnectionSnapshot none;
   none.changedAt = static_cast<int64_t>(std::time(nullptr));

@@ -2,7 +2,9 @@
 // all at once: every entry is handed out exactly once, each disk's entries
 // follow its verdicts, and entries lost to a full log are counted. And two
 // rule lists that each allow a disk, but would block it if an evaluation
-// mixed their halves, never refuse a read while they are swapped.
+// mixed their halves, never refuse a read while they are swapped. And a
+// request after an accepted replacement is judged against it. These are the
+// invariants of the lock-free rule-list path (driver/driver_state.cpp).
 #include <atomic>
 #include <map>
 #include <set>
@@ -168,6 +170,43 @@ TEST_F(DriverConcurrencyTest, SwappedListsWhoseMixedHalvesWouldRefuseNeverRefuse
   EXPECT_GT(reads, 0);
   EXPECT_EQ(refused, 0) << "a read was judged against a mix of two lists";
   EXPECT_TRUE(TakeLogs().empty()) << "no verdict changed, so no entry";
+}
+
+// Readers keep judging the disks while one setter alternates a list that
+// blocks them with one that allows them. Whatever the readers' refreshes do
+// meanwhile, the first request after each accepted replacement is judged
+// against that replacement: the published generation is in place before the
+// service is told the list was taken, and a disk's action is never older
+// than the generation it carries.
+TEST_F(DriverConcurrencyTest, TheFirstRequestAfterAnAcceptedReplacementIsJudgedAgainstIt) {
+  constexpr int kDisks = 3;
+  std::vector<vx::host::FakeDisk*> disks;
+  for (int i = 0; i < kDisks; ++i) {
+    disks.push_back(&PlugUsb(UsbKeyName(u"Acme", u"Flash", u"1", std::u16string(u"R") + char16_t(u'0' + i))));
+  }
+  const std::vector<USB_RULE> blockAcme = {MakeRule(RULE_CHECK_VENDOR, ACTION_BLOCK, "acme")};
+  const std::vector<USB_RULE> allowAll = {};
+
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> readers;
+  for (vx::host::FakeDisk* disk : disks) {
+    readers.emplace_back([&, disk] {
+      while (!stop) (void)vx::host::SendRead(disk->Top(), 512);  // only the refreshes matter here
+    });
+  }
+  int stale = 0;
+  for (int i = 0; i < 2000; ++i) {
+    const bool blocking = i % 2 == 0;
+    ASSERT_EQ(SetRules(blocking ? blockAcme : allowAll).status, STATUS_SUCCESS);
+    for (vx::host::FakeDisk* disk : disks) {
+      const NTSTATUS status = vx::host::SendRead(disk->Top(), 512).status;
+      stale += status != (blocking ? STATUS_ACCESS_DENIED : STATUS_SUCCESS);
+    }
+    if (i % 32 == 0) (void)TakeLogs();  // keep the log from filling; its entries are checked above
+  }
+  stop = true;
+  for (std::thread& reader : readers) reader.join();
+  EXPECT_EQ(stale, 0) << "a request after an accepted list was judged against an older one";
 }
 
 }  // namespace

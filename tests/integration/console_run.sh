@@ -45,9 +45,9 @@ status=0
 size=$(stat -c %s "$install/configdb.dat" 2>/dev/null || echo missing)
 [[ "$size" == 131360 ]] || { echo "configdb.dat: $size (expected 131360 bytes)"; status=1; }
 [[ -s "$install/reportdb.dat" ]] || { echo "reportdb.dat missing"; status=1; }
-pushes=$(grep -c '"Set 1 usb rule"' "$work/debug.log" || true)
-[[ "$pushes" == 1 ]] || { echo "\"Set 1 usb rule\" seen $pushes times (expected once)"; status=1; }
+rulesSent=$(grep -c '"Set 1 usb rule"' "$work/debug.log" || true)
+[[ "$rulesSent" == 1 ]] || { echo "\"Set 1 usb rule\" seen $rulesSent times (expected once)"; status=1; }
 other=$(grep -c '"Set [0-9]* usb rule"' "$work/debug.log" || true)
 [[ "$other" == 1 ]] || { echo "rule list pushed $other times"; status=1; }
-echo "console run: configdb.dat $size bytes, reportdb.dat present, \"Set 1 usb rule\" seen $pushes time(s)"
+echo "console run: configdb.dat $size bytes, reportdb.dat present, \"Set 1 usb rule\" seen $rulesSent time(s)"
 exit $status

@@ -1,5 +1,5 @@
 // The monitor pass against the real filter driver code on the kernel
-// stand-in: the rule list it pushes is what the driver enforces, and the
+// stand-in: the rule list the driver accepts is what it enforces, and the
 // driver's log entries become report rows.
 #include <gtest/gtest.h>
 
@@ -50,11 +50,11 @@ class MonitorWithDriverTest : public testing::Test, protected test::MonitorFixtu
   HostDriverChannel channel_{lock_};
 };
 
-TEST_F(MonitorWithDriverTest, PushedRulesAreEnforcedAndEveryVerdictBecomesARow) {
+TEST_F(MonitorWithDriverTest, AcceptedRulesAreEnforcedAndEveryVerdictBecomesARow) {
   ASSERT_EQ(driver_.EntryStatus(), STATUS_SUCCESS);
   Monitor monitor(Environment(channel_), shared);
   monitor.StartUp();
-  monitor.RunPass();  // pushes the default allow-all rule
+  monitor.RunPass();  // sends the default allow-all rule
   EXPECT_EQ(debugLines, (std::vector<std::string>{"Set 1 usb rule"}));
   EXPECT_FALSE(shared.policy->PolicyChanged());
 
@@ -72,7 +72,7 @@ TEST_F(MonitorWithDriverTest, PushedRulesAreEnforcedAndEveryVerdictBecomesARow) 
   EXPECT_EQ(rows[0].row.action, 1);  // allowed
   EXPECT_EQ(shared.reportsStored.load(), 1);
 
-  // Block SanDisk: the next pass pushes the list; the disk's next request is
+  // Block SanDisk: the next pass sends the list; the disk's next request is
   // judged again, refused, and logged once.
   DEVICE_POLICY policy{};
   policy.count = 2;
@@ -102,7 +102,7 @@ TEST_F(MonitorWithDriverTest, PushedRulesAreEnforcedAndEveryVerdictBecomesARow) 
   rows = Rows();
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ(rows[2].row.action, 2);  // read-only
-  EXPECT_EQ(debugLines.size(), 4u);  // one push per change, none on plain passes
+  EXPECT_EQ(debugLines.size(), 4u);  // one list sent per change, none on plain passes
 
   EXPECT_EQ(driver_.Unplug(stick).status, STATUS_SUCCESS);
   EXPECT_EQ(driver_.Unplug(sata).status, STATUS_SUCCESS);

@@ -54,7 +54,7 @@ TEST_F(MonitorLoopTest, BothDriversGetThePolicyOnceAfterStartAndOnceAfterEachCha
   EXPECT_EQ(debugLines.back(), "Set 2 usb rule");
 }
 
-TEST_F(MonitorLoopTest, WhileTheLockDriverIsMissingTheRulesArePushedEveryPass) {
+TEST_F(MonitorLoopTest, WhileTheLockDriverIsMissingTheRulesAreSentEveryPassAndNeverAccepted) {
   devices_.lock.present = false;
   Start();
   for (int pass = 0; pass < 4; ++pass) monitor_->RunPass();
@@ -76,9 +76,10 @@ TEST_F(MonitorLoopTest, WhileTheLockDriverIsMissingTheRulesArePushedEveryPass) {
   EXPECT_TRUE(shared.policy->PolicyChanged());
 }
 
-// A driver that refuses its settings has not taken them: the next pass sends
-// them again, and only a pass in which both drivers accepted clears the flag.
-TEST_F(MonitorLoopTest, ARefusedPushIsSentAgainOnTheNextPassAndOnlyThenClearsPolicyChanged) {
+// A driver that refuses its settings has not accepted them: the next pass
+// sends them again, and only a pass in which both drivers accepted clears
+// the flag.
+TEST_F(MonitorLoopTest, RefusedSettingsAreSentAgainAndOnlyTheirAcceptanceByBothClearsPolicyChanged) {
   struct Case {
     const char* what;
     bool filterDriver;
@@ -105,13 +106,13 @@ TEST_F(MonitorLoopTest, ARefusedPushIsSentAgainOnTheNextPassAndOnlyThenClearsPol
     monitor.RunPass();  // sent again, accepted by both
     EXPECT_EQ(refusing.CountOf(c.refusedCode), 2);
     EXPECT_FALSE(passShared.policy->PolicyChanged());
-    // The whole push went again: both lock codes (the second one also in the
-    // pass whose first was refused) and the rule list.
+    // All the settings went again: both lock codes (the second one also in
+    // the pass whose first was refused) and the rule list.
     EXPECT_EQ(devices.lock.CountOf(IOCTL_CDDVD_LOCK), 2);
     EXPECT_EQ(devices.lock.CountOf(IOCTL_FLOPPY_LOCK), 2);
     EXPECT_EQ(devices.filter.CountOf(IOCTL_SET_RULE_LIST), 2);
 
-    monitor.RunPass();  // nothing left to push; the logs are still read every pass
+    monitor.RunPass();  // nothing left to send; the logs are still read every pass
     EXPECT_EQ(devices.filter.CountOf(IOCTL_SET_RULE_LIST), 2);
     EXPECT_EQ(devices.lock.CountOf(IOCTL_CDDVD_LOCK), 2);
     EXPECT_EQ(devices.lock.CountOf(IOCTL_GET_LOCK_LOG), 3);
@@ -119,10 +120,10 @@ TEST_F(MonitorLoopTest, ARefusedPushIsSentAgainOnTheNextPassAndOnlyThenClearsPol
   }
 }
 
-TEST_F(MonitorLoopTest, AChangeMadeDuringAPassIsPushedByTheNextOne) {
+TEST_F(MonitorLoopTest, AChangeMadeDuringAPassIsNotTakenAsAcceptedAndTheNextPassSendsIt) {
   Start();
   // The change arrives after the lock driver got its codes, before the
-  // filter's turn: this pass pushes the old values, so the flag must stay.
+  // filter's turn: both drivers accept the old values, so the flag must stay.
   auto& lockCodes = devices_.lock.codes;
   bool changed = false;
   struct ChangingChannel final : DeviceChannel {
@@ -176,7 +177,7 @@ TEST(FilterDriverStep, ARuleTextOfMoreThan128RulesSendsTheFirst128) {
     const DriverStepResult result = RunFilterDriverStep(
         devices, true, RulesToHex(rules.data(), rules.size()), [&](const char* line) { lines.emplace_back(line); },
         logBuffer);
-    EXPECT_TRUE(result.pushed);
+    EXPECT_TRUE(result.accepted);
     EXPECT_EQ(lines, (std::vector<std::string>{"Set 128 usb rule"}));
     ASSERT_EQ(devices.filter.ruleLists.size(), 1u);
     ASSERT_EQ(devices.filter.ruleLists[0].size(), USB_MAX_RULES * sizeof(USB_RULE));

@@ -49,7 +49,12 @@ class MonitorFixture {
 
   MonitorEnvironment Environment(DeviceChannel& channel) {
     return MonitorEnvironment{
-        registry, channel, usb, clock, [this](const char* line) { debugLines.emplace_back(line); }, {}, {}, 0};
+        .registry = registry,
+        .devices = channel,
+        .usbStorage = usb,
+        .clock = clock,
+        .debugOutput = [this](const char* line) { debugLines.emplace_back(line); },
+    };
   }
 
   TempDir dir;

@@ -57,7 +57,7 @@ TEST(PolicyStoreConcurrency, WritersAndReadersNeverSeeAHalfChangeAndNothingIsLos
       }
     });
   }
-  threads.emplace_back([&] {  // the monitor: push, then clear if still current
+  threads.emplace_back([&] {  // the monitor: read, drivers accept, clear if still current
     while (writing.load()) {
       uint64_t generation = 0;
       store.ReadWithGeneration([](const PolicyState& s) { return s.lockCdDvd; }, generation);
@@ -77,7 +77,7 @@ TEST(PolicyStoreConcurrency, WritersAndReadersNeverSeeAHalfChangeAndNothingIsLos
   ASSERT_TRUE(ReadPolicyFile(store.PolicyFile(), *saved));
   EXPECT_EQ(saved->statusWord, static_cast<uint32_t>(kWriters * kChangesPerWriter));
   EXPECT_EQ(0, store.Read([&](const PolicyState& s) { return std::memcmp(&s, saved.get(), sizeof s); }));
-  // The last change has not been pushed and cleared unless the monitor saw
+  // The last change has not been accepted and cleared unless the monitor saw
   // its generation.
   uint64_t generation = 0;
   store.ReadWithGeneration([](const PolicyState&) { return 0; }, generation);

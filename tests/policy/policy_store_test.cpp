@@ -216,25 +216,26 @@ TEST_F(PolicyStoreTest, ParentRulesReachTheEffectiveListOnlyWhenFollowed) {
   EXPECT_EQ(FieldText(Copy()->ruleUsb), RulesToHex(&parent, 1));
 }
 
-TEST_F(PolicyStoreTest, EveryApplySetsTheFlagAndOnlyAPushOfTheCurrentGenerationClearsIt) {
+TEST_F(PolicyStoreTest, EveryApplySetsTheFlagAndOnlyTheAcceptanceOfTheCurrentGenerationClearsIt) {
   EXPECT_FALSE(store_.PolicyChanged());
   LoadWith(FollowNothing);
   EXPECT_TRUE(store_.PolicyChanged());
 
-  uint64_t pushed = 0;
-  store_.ReadWithGeneration([](const PolicyState&) { return 0; }, pushed);
-  EXPECT_TRUE(store_.ClearPolicyChanged(pushed));
+  uint64_t accepted = 0;
+  store_.ReadWithGeneration([](const PolicyState&) { return 0; }, accepted);
+  EXPECT_TRUE(store_.ClearPolicyChanged(accepted));
   EXPECT_FALSE(store_.PolicyChanged());
 
-  // A change made while the monitor pushes survives the monitor's clear.
-  store_.ReadWithGeneration([](const PolicyState&) { return 0; }, pushed);
+  // A change made while the drivers are sent the values survives the
+  // monitor's clear.
+  store_.ReadWithGeneration([](const PolicyState&) { return 0; }, accepted);
   ASSERT_EQ(store_.SetDriveLocks(0), 1);
-  EXPECT_FALSE(store_.ClearPolicyChanged(pushed));
+  EXPECT_FALSE(store_.ClearPolicyChanged(accepted));
   EXPECT_TRUE(store_.PolicyChanged());
 
   // Writers that change nothing still set it.
-  store_.ReadWithGeneration([](const PolicyState&) { return 0; }, pushed);
-  ASSERT_TRUE(store_.ClearPolicyChanged(pushed));
+  store_.ReadWithGeneration([](const PolicyState&) { return 0; }, accepted);
+  ASSERT_TRUE(store_.ClearPolicyChanged(accepted));
   store_.ChangeParentValues([](PolicyState&) {});
   EXPECT_TRUE(store_.PolicyChanged());
   ASSERT_TRUE(store_.ClearPolicyChanged(store_.Generation()));

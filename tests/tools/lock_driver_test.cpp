@@ -90,19 +90,19 @@ TEST_F(LockDriverTest, TheLogHoldsSixtyChanges) {
   EXPECT_EQ(LockLogToRows(log).size(), 60u);
 }
 
-TEST_F(LockDriverTest, TheMonitorsLockStepPushesAndCollects) {
+TEST_F(LockDriverTest, TheMonitorsLockStepIsAcceptedAndCollects) {
   Send(IOCTL_CDDVD_UNLOCK);
   Send(IOCTL_FLOPPY_UNLOCK);
   Drain();
   DriverStepResult result = RunLockDriverStep(channel_, true, true, false);
   EXPECT_TRUE(result.opened);
-  EXPECT_TRUE(result.pushed);
+  EXPECT_TRUE(result.accepted);
   ASSERT_EQ(result.rows.size(), 1u);  // floppy was already unlocked
   EXPECT_EQ(result.rows[0].vendor, "-");
   EXPECT_EQ(result.rows[0].product, "CD/DVD");
   EXPECT_EQ(result.rows[0].serial, "-");
   result = RunLockDriverStep(channel_, false, false, false);
-  EXPECT_FALSE(result.pushed);
+  EXPECT_FALSE(result.accepted);  // nothing was sent
   EXPECT_TRUE(result.rows.empty());
 }
 

@@ -17,7 +17,7 @@
 namespace vx {
 namespace {
 
-TEST(MonitorPassUnderWine, PushesBothDriversAndStoresTheirLogs) {
+TEST(MonitorPassUnderWine, BothDriversAcceptThePolicyAndTheirLogsAreStored) {
   test::KernelService lockDriver(L"VXDevCtrl", VX_LOCK_DRIVER_PATH);
   test::KernelService filterDriver(L"VXDevFltr", VX_FILTER_DRIVER_PATH);
   ASSERT_TRUE(lockDriver.Running()) << lockDriver.LastError();
@@ -35,14 +35,19 @@ TEST(MonitorPassUnderWine, PushesBothDriversAndStoresTheirLogs) {
   MonitorShared shared;
   Monitor monitor(
       MonitorEnvironment{
-          registry, channel, usb, clock, [&](const char* line) { debugLines.emplace_back(line); }, {}, {}, 0},
+          .registry = registry,
+          .devices = channel,
+          .usbStorage = usb,
+          .clock = clock,
+          .debugOutput = [&](const char* line) { debugLines.emplace_back(line); },
+      },
       shared);
   monitor.StartUp();
   EXPECT_EQ(shared.installDir, installPath);
   monitor.RunPass();
   monitor.RunPass();
 
-  EXPECT_EQ(debugLines, (std::vector<std::string>{"Set 1 usb rule"}));  // both answered: pushed once
+  EXPECT_EQ(debugLines, (std::vector<std::string>{"Set 1 usb rule"}));  // both accepted: sent once
   EXPECT_FALSE(shared.policy->PolicyChanged());
   EXPECT_EQ(std::filesystem::file_size(installDir / "configdb.dat"), 131360u);
   // The default policy locks both kinds of drive: the lock driver logs two changes.

@@ -47,10 +47,10 @@ void CopyName(UCHAR* slot, const char* name) {
   for (int i = 0; name[i] != '\0' && i < LOCK_LOG_NAME_SIZE - 1; ++i) slot[i] = static_cast<UCHAR>(name[i]);
 }
 
-// Appends one entry stamped with the local time.
-// IRQL: DISPATCH_LEVEL, with the state's spin lock held (the time routines
-// are callable at any level); takes nothing else.
-void AppendEntry(LockDriverState* state, const char* name, UCHAR action) {
+// Appends one entry stamped with the local time. Called with the state's
+// spin lock held (the time routines are callable at that level); takes
+// nothing else.
+_IRQL_requires_(DISPATCH_LEVEL) void AppendEntry(LockDriverState* state, const char* name, UCHAR action) {
   UCHAR* bytes = state->log.bytes;
   const int count = static_cast<signed char>(bytes[LOCK_LOG_COUNT_OFFSET]);
   if (count >= LOCK_LOG_MAX_ENTRIES) return;
@@ -72,9 +72,8 @@ void AppendEntry(LockDriverState* state, const char* name, UCHAR action) {
   bytes[LOCK_LOG_COUNT_OFFSET] = static_cast<UCHAR>(count + 1);
 }
 
-// IRQL: at most DISPATCH_LEVEL; takes the state's spin lock, so the caller
-// must hold no lock.
-void SetLock(bool LockDriverState::*which, const char* name, bool locked) {
+// Takes the state's spin lock, so the caller must hold no lock.
+_IRQL_requires_max_(DISPATCH_LEVEL) void SetLock(bool LockDriverState::*which, const char* name, bool locked) {
   LockDriverState* state = State();
   KIRQL irql;
   KeAcquireSpinLock(&state->lock, &irql);
@@ -85,10 +84,10 @@ void SetLock(bool LockDriverState::*which, const char* name, bool locked) {
   KeReleaseSpinLock(&state->lock, irql);
 }
 
-// Moves the log out into `output` and empties it.
-// IRQL: at most DISPATCH_LEVEL; takes the state's spin lock, so the caller
-// must hold no lock. `output` is the request's locked system address.
-void TakeLog(UCHAR* output) {
+// Moves the log out into `output` and empties it, in one step against
+// appends. Takes the state's spin lock, so the caller must hold no lock.
+// `output` is the request's locked system address.
+_IRQL_requires_max_(DISPATCH_LEVEL) void TakeLog(UCHAR* output) {
   LockDriverState* state = State();
   KIRQL irql;
   KeAcquireSpinLock(&state->lock, &irql);
@@ -99,18 +98,19 @@ void TakeLog(UCHAR* output) {
   KeReleaseSpinLock(&state->lock, irql);
 }
 
-// Any IRQL up to DISPATCH_LEVEL; returns `status`, which the dispatch
-// routine returns.
-[[nodiscard]] NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+// Returns `status`, which the dispatch routine returns. No spin lock may be
+// held: completing may run the completion routines of the sender.
+[[nodiscard]] _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
   irp->IoStatus.Status = status;
   irp->IoStatus.Information = information;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
 }
 
-// IRQL: PASSIVE_LEVEL, in the thread of the service's DeviceIoControl;
-// holds no lock of its own across the routines it calls.
-NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT, PIRP irp) {
+// In the thread of the service's DeviceIoControl; holds no lock of its own
+// across the routines it calls, and none when it completes the request.
+_IRQL_requires_(PASSIVE_LEVEL) DRIVER_DISPATCH DispatchControl;
+_Use_decl_annotations_ NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_CDDVD_LOCK:
@@ -138,14 +138,21 @@ NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT, PIRP irp) {
   }
 }
 
-// IRQL: PASSIVE_LEVEL, in the opening thread; holds no lock.
-NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, vx::driver::CheckControlCaller(), 0); }
+// In the opening thread, whose token decides (driver/control_caller.h).
+_IRQL_requires_(PASSIVE_LEVEL) DRIVER_DISPATCH DispatchCreate;
+_Use_decl_annotations_ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT, PIRP irp) {
+  return Complete(irp, vx::driver::CheckControlCaller(), 0);
+}
 
-// IRQL: PASSIVE_LEVEL; holds no lock.
-NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS, 0); }
+// Close and cleanup: nothing is kept per handle.
+_IRQL_requires_(PASSIVE_LEVEL) DRIVER_DISPATCH DispatchClose;
+_Use_decl_annotations_ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT, PIRP irp) {
+  return Complete(irp, STATUS_SUCCESS, 0);
+}
 
-// IRQL: PASSIVE_LEVEL; no request is inside the driver any more.
-void NTAPI LockDriverUnload(PDRIVER_OBJECT) {
+// Called only once no request is inside the driver any more.
+_IRQL_requires_(PASSIVE_LEVEL) DRIVER_UNLOAD LockDriverUnload;
+_Use_decl_annotations_ void NTAPI LockDriverUnload(PDRIVER_OBJECT) {
   UNICODE_STRING linkName;
   RtlInitUnicodeString(&linkName, kLinkName);
   // The link was made at load; if it is already gone there is nothing left
@@ -157,8 +164,9 @@ void NTAPI LockDriverUnload(PDRIVER_OBJECT) {
 
 }  // namespace
 
-// IRQL: PASSIVE_LEVEL, at load.
-VX_EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+// At load: the control device with its state, its link, then the dispatch
+// table.
+VX_EXTERN_C _Use_decl_annotations_ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   UNICODE_STRING deviceName, linkName;
   RtlInitUnicodeString(&deviceName, kDeviceName);
   RtlInitUnicodeString(&linkName, kLinkName);

@@ -4,4 +4,4 @@
 
 #include "driver/kernel_api.h"
 
-VX_EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+_IRQL_requires_(PASSIVE_LEVEL) VX_EXTERN_C DRIVER_INITIALIZE DriverEntry;

@@ -52,7 +52,13 @@ int main(int argc, char** argv) {
   vx::WinClock clock;
   vx::MonitorShared shared;
   shared.serviceRunning = true;
-  vx::MonitorEnvironment environment{registry, channel, usb, clock, [](const char*) {}, {}, {}, 0};
-  environment.startControlRpcListener = [&registry](vx::MonitorShared& s) { vx::StartControlRpcListener(s, registry); };
+  vx::MonitorEnvironment environment{
+      .registry = registry,
+      .devices = channel,
+      .usbStorage = usb,
+      .clock = clock,
+      .debugOutput = [](const char*) {},
+      .startControlRpcListener = [&registry](vx::MonitorShared& s) { vx::StartControlRpcListener(s, registry); },
+  };
   return vx::MonitorThread(environment, shared);
 }

@@ -24,6 +24,12 @@ TEST(PolicyStoreConcurrency, WritersAndReadersNeverSeeAHalfChangeAndNothingIsLos
   store.ChangeParentValues([](PolicyState& s) {
     s.ruleUsb__Inherit = s.lockCdDvd__Inherit = s.lockFloppy__Inherit = s.password__Inherit = 0;
   });
+  // The start state must meet the readers' rule too: the default's one
+  // allow-all rule (action 3 in a list of 1) does not, and a reader that
+  // ran before the first writer counted it as torn (seen on a loaded
+  // machine).
+  const DEVICE_POLICY empty{};
+  ASSERT_EQ(store.SetPolicy(empty), 1);
 
   constexpr int kWriters = 4;
   constexpr int kChangesPerWriter = 25;

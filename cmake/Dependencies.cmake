@@ -1,5 +1,6 @@
 # SQLite 3, Crypto++ and zlib as imported targets vx::sqlite3, vx::cryptopp,
-# vx::zlib. Natively they are Debian's -dev packages; for the Windows builds
+# vx::zlib; natively also libpq as vx::libpq (the server's PostgreSQL store
+# and the tests' private clusters). Natively they are Debian's -dev packages; for the Windows builds
 # SQLite and Crypto++ come from the cache that scripts/build_third_party.sh
 # fills, and zlib from Debian's mingw package.
 if(VX_WINDOWS)
@@ -30,6 +31,9 @@ else()
   find_library(CRYPTOPP_LIBRARY NAMES cryptopp crypto++ REQUIRED)
   add_library(vx::sqlite3 ALIAS SQLite::SQLite3)
   add_library(vx::zlib ALIAS ZLIB::ZLIB)
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(LIBPQ REQUIRED IMPORTED_TARGET GLOBAL libpq)
+  add_library(vx::libpq ALIAS PkgConfig::LIBPQ)
   add_library(vx::cryptopp UNKNOWN IMPORTED)
   set_target_properties(vx::cryptopp PROPERTIES IMPORTED_LOCATION ${CRYPTOPP_LIBRARY}
                                                 INTERFACE_INCLUDE_DIRECTORIES ${CRYPTOPP_INCLUDE_DIR})

@@ -181,11 +181,19 @@ void AgentSession::OnHello() {
     return End(LogLevel::Warning, "refused: the agent is connected already from " + holder, true);
   }
   claimed_ = true;
+  // Another instance sharing the store may hold the agent.
+  const auto claim = store_.ClaimConnection(id, settings_.instanceId, clock_.WallSeconds());
+  if (!claim) return End(LogLevel::Error, "cannot record the connection: " + claim.error());
+  if (!claim->claimed) {
+    Send(kHelloReply, refuse);
+    return End(LogLevel::Warning,
+               "refused: the agent is connected already through instance " + std::to_string(claim->holder.value_or(0)),
+               true);
+  }
+  storeClaimed_ = true;
   const uint8_t accept[] = {1};
   Send(kHelloReply, accept);
   phase_ = Phase::Serving;
-  if (const auto connected = store_.SetConnected(id, true, clock_.WallSeconds()); !connected)
-    return End(LogLevel::Error, "cannot record the connection: " + connected.error());
   const auto cursor = store_.GetReportCursor(id);
   if (!cursor) return End(LogLevel::Error, "cannot read its report cursor: " + cursor.error());
   cursor_ = *cursor;
@@ -265,7 +273,7 @@ void AgentSession::OnReportNotice(int32_t announcedId) {
 
 bool AgentSession::StartEpoch() {
   const int32_t below = cursor_.lastId;
-  const auto next = store_.StartReportEpoch(*agent_, clock_.WallSeconds());
+  const auto next = store_.StartReportEpoch(*agent_, cursor_.epoch, clock_.WallSeconds());
   if (!next) {
     End(LogLevel::Error, "cannot start a report epoch: " + next.error());
     return false;
@@ -446,14 +454,17 @@ void AgentSession::StoreChanged() {
 
 void AgentSession::StartNextUpdate() {
   if (update_ || phase_ != Phase::Serving || ended_) return;
-  const auto next = store_.NextPendingUpdate(*agent_);
+  retryUpdateAtMs_.reset();
+  const auto next = store_.ClaimNextUpdate(*agent_, settings_.instanceId, clock_.WallSeconds());
   if (!next) {
     log_.Write(LogLevel::Warning, Who() + ": cannot read its queued updates: " + next.error());
     return;
   }
-  if (!next->has_value()) return;
-  Send(kUpdatePush, {}, (*next)->size);
-  update_ = **next;
+  if (next->heldElsewhere) retryUpdateAtMs_ = Now() + settings_.updateRetryMs;
+  if (!next->update) return;
+  const UpdateRecord& update = *next->update;
+  Send(kUpdatePush, {}, update.size);
+  update_ = update;
   updateQueued_ = 0;
   log_.Write(LogLevel::Info, Who() + ": sending update " + std::to_string(update_->updateId) + " (\"" + update_->name +
                                  "\", " + std::to_string(update_->size) + " bytes)");
@@ -555,6 +566,7 @@ void AgentSession::Tick() {
     if (statusReplies_ == statusRequests_) RequestStatus();
     nextStatusMs_ = now + settings_.statusIntervalMs;
   }
+  if (retryUpdateAtMs_ && now >= *retryUpdateAtMs_) StartNextUpdate();
   if (retryRowsAtMs_ && now >= *retryRowsAtMs_ && !rowsRequested_) {
     retryRowsAtMs_.reset();
     RequestRows();
@@ -576,11 +588,22 @@ void AgentSession::End(LogLevel level, const std::string& reason, bool flush) {
     outputStart_ = 0;
   }
   heldBack_.clear();
+  if (update_) {
+    // Not delivered: the next session, here or on another instance, sends it.
+    if (const auto released = store_.ReleaseUpdate(update_->updateId, settings_.instanceId); !released)
+      log_.Write(LogLevel::Warning,
+                 Who() + ": cannot release update " + std::to_string(update_->updateId) + ": " + released.error());
+    update_.reset();
+  }
+  if (storeClaimed_) {
+    storeClaimed_ = false;
+    if (const auto disconnected = store_.ReleaseConnection(*agent_, settings_.instanceId, clock_.WallSeconds());
+        !disconnected)
+      log_.Write(LogLevel::Warning, Who() + ": cannot record the disconnection: " + disconnected.error());
+  }
   if (claimed_) {
     claimed_ = false;
     directory_.Release(*agent_, *this);
-    if (const auto disconnected = store_.SetConnected(*agent_, false, clock_.WallSeconds()); !disconnected)
-      log_.Write(LogLevel::Warning, Who() + ": cannot record the disconnection: " + disconnected.error());
   }
   log_.Write(level, Who() + ": session ended: " + reason);
 }

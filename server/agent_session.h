@@ -20,6 +20,10 @@
 //   answers the statusRequest sent after it (the agent reads messages in
 //   order, so it has then read the whole file).
 //
+// Where several serve instances share the store, the agent's session, each
+// update's sending and each epoch change are claimed in the store, so no two
+// instances do the same for one agent (store.h).
+//
 // Bounds: the hello must arrive complete within the stall time; every read
 // takes at most what the message under way still needs (a header, then the
 // body its type allows: at most 131,072 bytes for a rows block, the fixed
@@ -143,7 +147,8 @@ class AgentSession {
   bool flushBeforeClose_ = false;
   std::string endReason_;
   std::optional<AgentId> agent_;
-  bool claimed_ = false;
+  bool claimed_ = false;       // in this instance's directory
+  bool storeClaimed_ = false;  // in the store, for this instance
 
   // Input: the header, then the body the header announced.
   std::array<uint8_t, management::kHeaderSize> header_{};
@@ -192,6 +197,7 @@ class AgentSession {
   std::optional<UpdateRecord> update_;
   uint32_t updateQueued_ = 0;
   std::optional<uint64_t> updateConfirmedByStatusReply_;
+  std::optional<int64_t> retryUpdateAtMs_;  // another instance held the next update
 };
 
 }  // namespace vx::server

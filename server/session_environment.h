@@ -44,6 +44,9 @@ class AgentDirectory {
 
 struct SessionSettings {
   EnrollMode enrollMode = EnrollMode::Open;
+  // The serve instance the sessions belong to (Store::RegisterInstance):
+  // connections and update sends are claimed in its name.
+  int64_t instanceId = 0;
   // A statusRequest at the start of a session and this often after.
   int64_t statusIntervalMs = 5 * 60 * 1000;
   // A message begun and not finished, a hello not complete, a request not
@@ -61,6 +64,9 @@ struct SessionSettings {
   // most emptyPageRetries times before the next notice.
   int64_t emptyPageRetryMs = 10 * 1000;
   int emptyPageRetries = 3;
+  // An update another instance is sending is asked for again this often
+  // (that instance's session may end without delivering it).
+  int64_t updateRetryMs = 10 * 1000;
 };
 
 }  // namespace vx::server

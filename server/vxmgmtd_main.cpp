@@ -1,6 +1,6 @@
 // vxmgmtd: the management server of Vestara Device Control.
 //
-//   vxmgmtd serve [--listen ADDR:PORT] [--db PATH] [--enroll open|approve]
+//   vxmgmtd serve [--listen ADDR:PORT] [--db PATH|URL] [--enroll open|approve]
 //                 [--max-agents N] [--log-level LEVEL] [--http [ADDR:]PORT]
 //   vxmgmtd <administration command> ... (server/commands/)
 //
@@ -54,9 +54,9 @@ int RunServeCommand(const ServeArguments& arguments) {
     return 2;
   }
   ServeOptions options;
-  options.database = DatabasePathOrDefault(arguments.database);
+  options.store = StoreLocationOrDefault(arguments.database);
   if (arguments.database.empty()) {
-    if (std::string made = EnsureDataDirectory(options.database.parent_path()); !made.empty()) {
+    if (std::string made = EnsureDataDirectory(options.store.file.parent_path()); !made.empty()) {
       std::fprintf(stderr, "vxmgmtd serve: %s\n", made.c_str());
       return 1;
     }
@@ -79,8 +79,8 @@ int RunServeCommand(const ServeArguments& arguments) {
   }
   std::unique_ptr<HttpConsole> http;
   if (console) {
-    http = std::make_unique<HttpConsole>(options.database, *console,
-                                         [] { return static_cast<int64_t>(std::time(nullptr)); });
+    http =
+        std::make_unique<HttpConsole>(options.store, *console, [] { return static_cast<int64_t>(std::time(nullptr)); });
     if (std::string started = http->Start(); !started.empty()) {
       logger->error("{}", started);
       return 1;

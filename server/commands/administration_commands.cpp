@@ -17,7 +17,7 @@
 #include "server/commands/reports_command.h"
 #include "server/commands/token_commands.h"
 #include "server/data_directory.h"
-#include "server/store/sqlite_store.h"
+#include "server/store/open_store.h"
 
 namespace vx::server {
 namespace {
@@ -47,29 +47,34 @@ struct CommandValues {
 [[noreturn]] void EndWith(int code) { throw CLI::RuntimeError(code); }
 
 // Opens the store for one command, or ends the program with exit code 3.
-std::unique_ptr<Store> OpenStore(const std::string& db, Access access, std::ostream& err) {
-  const std::filesystem::path path = DatabasePathOrDefault(db);
+std::unique_ptr<Store> OpenStoreFor(const std::string& db, Access access, std::ostream& err) {
+  const StoreLocation location = StoreLocationOrDefault(db);
+  const std::string shown = location.Shown();
+  const bool sqlite = location.engine == StoreEngine::Sqlite;
+  const std::string missing =
+      "there is no store at " + shown + ": serve creates it at its first start, or --db names another";
   std::error_code error;
-  if (access == Access::Change && !std::filesystem::exists(path, error))
-    EndWith(Refuse(err, kExitStoreFailure,
-                   "there is no store at " + path.string() +
-                       ": serve creates it at its first start, or --db names "
-                       "another"));
-  if (access == Access::ChangeOrMake && db.empty()) {
-    const std::string problem = EnsureDataDirectory(path.parent_path());
+  if (sqlite && access == Access::Change && !std::filesystem::exists(location.file, error))
+    EndWith(Refuse(err, kExitStoreFailure, missing));
+  if (sqlite && access == Access::ChangeOrMake && db.empty()) {
+    const std::string problem = EnsureDataDirectory(location.file.parent_path());
     if (!problem.empty()) EndWith(Refuse(err, kExitStoreFailure, "the store cannot be made: " + problem));
   }
   StoreOpenOptions options;
   options.readOnly = access == Access::Read;
-  StoreResult<std::unique_ptr<Store>> opened = OpenSqliteStore(path, options);
-  if (!opened && opened.failure() == StoreFailure::NotFound)
-    EndWith(Refuse(err, kExitStoreFailure,
-                   "there is no store at " + path.string() +
-                       ": serve creates it at its first start, or --db names "
-                       "another"));
+  // A database that holds no store yet is given one only where a file would
+  // be made: a mistyped URL of an existing database gains no tables.
+  if (!sqlite && access == Access::Change) {
+    StoreOpenOptions probe = options;
+    probe.readOnly = true;
+    const auto present = OpenStore(location, probe);
+    if (!present && present.failure() == StoreFailure::NotFound) EndWith(Refuse(err, kExitStoreFailure, missing));
+  }
+  StoreResult<std::unique_ptr<Store>> opened = OpenStore(location, options);
+  if (!opened && opened.failure() == StoreFailure::NotFound) EndWith(Refuse(err, kExitStoreFailure, missing));
   if (!opened)
     EndWith(Refuse(err, kExitStoreFailure,
-                   "the store " + path.string() + " cannot be opened: " + opened.error() +
+                   "the store " + shown + " cannot be opened: " + opened.error() +
                        (access == Access::Read ? "" : " (changes need an account that may write it)")));
   return std::move(opened).value();
 }
@@ -77,7 +82,7 @@ std::unique_ptr<Store> OpenStore(const std::string& db, Access access, std::ostr
 // Runs a command over a store that is opened for it and closed after it.
 template <typename Command>
 void Run(const std::string& db, Access access, const AdministrationEnvironment& environment, Command command) {
-  std::unique_ptr<Store> store = OpenStore(db, access, environment.err);
+  std::unique_ptr<Store> store = OpenStoreFor(db, access, environment.err);
   const int code = command(*store);
   store.reset();
   if (code != kExitDone) EndWith(code);

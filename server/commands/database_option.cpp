@@ -4,13 +4,17 @@
 
 namespace vx::server {
 
-CLI::Option* AddDatabaseOption(CLI::App& command, std::string& path) {
-  return command.add_option("--db", path, "the store: an SQLite file (default: vxmgmtd.db in the data directory)");
+CLI::Option* AddDatabaseOption(CLI::App& command, std::string& text) {
+  return command.add_option("--db", text,
+                            "the store: an SQLite file (default: vxmgmtd.db in the data directory), or a PostgreSQL "
+                            "database as postgresql://[USER@]HOST[:PORT]/DATABASE[?PARAMETERS]");
 }
 
-std::filesystem::path DatabasePathOrDefault(const std::string& given) {
-  if (!given.empty()) return given;
-  return DefaultDataDirectory() / kDefaultDatabaseName;
+StoreLocation StoreLocationOrDefault(const std::string& given) {
+  if (!given.empty()) return StoreLocationOf(given);
+  StoreLocation location;
+  location.file = DefaultDataDirectory() / kDefaultDatabaseName;
+  return location;
 }
 
 }  // namespace vx::server

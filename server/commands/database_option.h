@@ -7,14 +7,17 @@
 #include <filesystem>
 #include <string>
 
+#include "server/store/store_location.h"
+
 namespace vx::server {
 
-// Adds `--db PATH` to `command`, storing into `path` (left empty when not
-// given; see DatabasePathOrDefault).
-CLI::Option* AddDatabaseOption(CLI::App& command, std::string& path);
+// Adds `--db PATH|URL` to `command`, storing into `text` (left empty when not
+// given; see StoreLocationOrDefault).
+CLI::Option* AddDatabaseOption(CLI::App& command, std::string& text);
 
-// `given`, or the default store: vxmgmtd.db in the data directory
+// The store `given` names (an SQLite file, or a PostgreSQL database by its
+// postgresql:// URL), or the default: vxmgmtd.db in the data directory
 // (data_directory.h).
-[[nodiscard]] std::filesystem::path DatabasePathOrDefault(const std::string& given);
+[[nodiscard]] StoreLocation StoreLocationOrDefault(const std::string& given);
 
 }  // namespace vx::server

@@ -8,7 +8,7 @@
 #include "server/commands/api_token.h"
 #include "server/http/api_handlers.h"
 #include "server/http/console_assets.h"
-#include "server/store/sqlite_store.h"
+#include "server/store/open_store.h"
 
 namespace vx::server {
 namespace {
@@ -35,7 +35,7 @@ std::string BearerToken(const httplib::Request& request) {
 }  // namespace
 
 struct HttpConsole::Parts {
-  std::filesystem::path database;
+  StoreLocation location;
   ListenAddress listen;
   std::function<int64_t()> now;
   httplib::Server server;
@@ -76,9 +76,9 @@ struct HttpConsole::Parts {
   }
 };
 
-HttpConsole::HttpConsole(std::filesystem::path database, ListenAddress listen, std::function<int64_t()> now)
+HttpConsole::HttpConsole(StoreLocation store, ListenAddress listen, std::function<int64_t()> now)
     : parts_(std::make_unique<Parts>()) {
-  parts_->database = std::move(database);
+  parts_->location = std::move(store);
   parts_->listen = std::move(listen);
   parts_->now = std::move(now);
 }
@@ -87,7 +87,7 @@ HttpConsole::~HttpConsole() { Stop(); }
 
 std::string HttpConsole::Start() {
   Parts& p = *parts_;
-  StoreResult<std::unique_ptr<Store>> opened = OpenSqliteStore(p.database);
+  StoreResult<std::unique_ptr<Store>> opened = OpenStore(p.location);
   if (!opened) return "the console cannot open the store: " + opened.error();
   p.store = std::move(opened).value();
 

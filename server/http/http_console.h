@@ -2,12 +2,11 @@
 // (api_handlers.h) and the page's files, embedded at build time
 // (console_assets.h), served by cpp-httplib from a few threads of its own.
 //
-// The store: the console holds one SQLite connection of its own, next to
-// serve's (WAL: each reads while the other writes), and its request threads
-// take turns on it under one mutex, since an SQLite connection must not be
-// used by two threads at once. Its changes advance the store's change counter
-// like the administration commands', so serve's poll brings the agents in
-// line within a second or so.
+// The store: the console holds one store connection of its own, next to
+// serve's (SQLite's WAL, or PostgreSQL: each reads while the other writes),
+// and its request threads take turns on it under one mutex, since neither
+// an SQLite connection nor a libpq one may be used by two threads at once. Its changes advance the store's change
+// counter like the administration commands', so serve's poll brings the agents in line within a second or so.
 //
 // Access: every /api/v1 call needs "Authorization: Bearer TOKEN" with a token
 // in use (vxmgmtd token create); anything else gets a bare 401. There is no
@@ -23,12 +22,13 @@
 #include <string>
 
 #include "server/network/listen_address.h"
+#include "server/store/store_location.h"
 
 namespace vx::server {
 
 class HttpConsole {
  public:
-  HttpConsole(std::filesystem::path database, ListenAddress listen, std::function<int64_t()> now);
+  HttpConsole(StoreLocation store, ListenAddress listen, std::function<int64_t()> now);
   HttpConsole(const HttpConsole&) = delete;
   HttpConsole& operator=(const HttpConsole&) = delete;
   ~HttpConsole();

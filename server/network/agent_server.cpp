@@ -192,6 +192,12 @@ void AgentServer::StoreChanged() {
   for (const auto& connection : all) connection->StoreChanged();
 }
 
+void AgentServer::EndSessions(const std::string& reason) {
+  std::vector<std::shared_ptr<Connection>> all;
+  for (const auto& [key, connection] : connections_) all.push_back(connection);
+  for (const auto& connection : all) connection->Stop(reason);
+}
+
 void AgentServer::Stop(const std::string& reason) {
   if (stopping_) return;
   stopping_ = true;

@@ -41,8 +41,14 @@ class AgentServer : private AgentDirectory {
   // The port listened on (the one chosen when 0 was asked for).
   [[nodiscard]] uint16_t Port() const { return port_; }
 
+  // The instance its sessions claim agents and updates for; sessions
+  // started from now on take it.
+  void SetInstance(int64_t instanceId) { options_.session.instanceId = instanceId; }
+
   // An administration command changed the store: every session looks again.
   void StoreChanged();
+  // Ends every session, but goes on accepting.
+  void EndSessions(const std::string& reason);
   // Stops accepting and ends every session; on the io_context's thread.
   void Stop(const std::string& reason);
 
@@ -62,7 +68,7 @@ class AgentServer : private AgentDirectory {
   Store& store_;
   ServerClock& clock_;
   SessionLog& log_;
-  const AgentServerOptions options_;
+  AgentServerOptions options_;
   asio::ip::tcp::acceptor acceptor_;
   asio::steady_timer tickTimer_;
   asio::steady_timer acceptRetry_;

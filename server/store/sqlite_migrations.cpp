@@ -95,9 +95,31 @@ CREATE TABLE api_tokens (
 CREATE INDEX reports_by_time ON reports (time);
 )sql";
 
+// Version 3: serve instances, so several may share a store (and one that
+// was killed is told apart from one that runs): an agent is connected while
+// an instance holds it, and an update is sent by the instance that claimed
+// it. The old connected flag goes: marks made before instances existed mean
+// nothing now.
+constexpr std::string_view kVersion3 = R"sql(
+CREATE TABLE instances (
+  instance_id INTEGER PRIMARY KEY,
+  host TEXT NOT NULL,
+  listen TEXT NOT NULL,
+  pid INTEGER NOT NULL,
+  started_at INTEGER NOT NULL,
+  heartbeat_at INTEGER NOT NULL,
+  ended_at INTEGER
+);
+ALTER TABLE agents DROP COLUMN connected;
+ALTER TABLE agents ADD COLUMN instance_id INTEGER REFERENCES instances (instance_id);
+CREATE INDEX agents_by_instance ON agents (instance_id) WHERE instance_id IS NOT NULL;
+ALTER TABLE updates ADD COLUMN claimed_by INTEGER REFERENCES instances (instance_id);
+)sql";
+
 constexpr SqliteMigration kMigrations[] = {
     {1, kVersion1},
     {2, kVersion2},
+    {3, kVersion3},
 };
 
 }  // namespace

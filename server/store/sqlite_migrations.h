@@ -2,6 +2,7 @@
 // store from version N-1 to N; each runs in one transaction with the
 // version's update, so an interrupted upgrade leaves the previous version.
 // A migration, once released, is never edited: a change is a new migration.
+// The numbering is shared with the PostgreSQL store (schema_version.h).
 #pragma once
 
 #include <span>

@@ -110,21 +110,100 @@ class SqliteStore final : public Store {
     return outcome;
   }
 
-  StoreResult<Done> SetConnected(const AgentId& agent, bool connected, int64_t now) override {
-    return UpdateAgent(
-        "UPDATE agents SET connected = ?2, last_seen = ?3 WHERE agent_id = ?1", agent,
-        [&](Statement& s) { return s.BindInt(2, connected ? 1 : 0) == SQLITE_OK && s.BindInt(3, now) == SQLITE_OK; });
+  StoreResult<ConnectionClaim> ClaimConnection(const AgentId& agent, int64_t instanceId, int64_t now) override {
+    using Result = StoreResult<ConnectionClaim>;
+    if (auto refused = RefuseWrite<ConnectionClaim>()) return *refused;
+    Transaction transaction(db_);
+    if (transaction.Begin() != SQLITE_OK) return Unavailable<ConnectionClaim>("claim an agent's connection");
+    Statement claim;
+    if (claim.Prepare(db_,
+                      "UPDATE agents SET instance_id = ?2, last_seen = ?3 WHERE agent_id = ?1 "
+                      "AND (instance_id IS NULL OR instance_id = ?2)") != SQLITE_OK ||
+        claim.BindBlob(1, IdBytes(agent)) != SQLITE_OK || claim.BindInt(2, instanceId) != SQLITE_OK ||
+        claim.BindInt(3, now) != SQLITE_OK || claim.Step() != SQLITE_DONE)
+      return Unavailable<ConnectionClaim>("claim an agent's connection");
+    ConnectionClaim outcome;
+    if (sqlite3_changes(db_) == 1) {
+      outcome.claimed = true;
+    } else {
+      Statement holder;
+      if (holder.Prepare(db_, "SELECT instance_id FROM agents WHERE agent_id = ?") != SQLITE_OK ||
+          holder.BindBlob(1, IdBytes(agent)) != SQLITE_OK)
+        return Unavailable<ConnectionClaim>("claim an agent's connection");
+      const int step = holder.Step();
+      if (step == SQLITE_DONE) return NotFound<ConnectionClaim>(agent);
+      if (step != SQLITE_ROW) return Unavailable<ConnectionClaim>("claim an agent's connection");
+      outcome.holder = holder.ColumnInt(0);
+    }
+    if (transaction.Commit() != SQLITE_OK) return Unavailable<ConnectionClaim>("claim an agent's connection");
+    return Result(outcome);
   }
 
-  StoreResult<Done> MarkAllDisconnected(int64_t now) override {
+  StoreResult<Done> ReleaseConnection(const AgentId& agent, int64_t instanceId, int64_t now) override {
     if (auto refused = RefuseWrite<Done>()) return *refused;
-    Statement update;
-    if (update.Prepare(db_, "UPDATE agents SET connected = 0, last_seen = max(last_seen, ?) WHERE connected != 0") !=
+    Statement release;
+    if (release.Prepare(
+            db_, "UPDATE agents SET instance_id = NULL, last_seen = ?3 WHERE agent_id = ?1 AND instance_id = ?2") !=
             SQLITE_OK ||
-        update.BindInt(1, now) != SQLITE_OK || update.Step() != SQLITE_DONE)
-      return Unavailable<Done>("mark the agents disconnected");
+        release.BindBlob(1, IdBytes(agent)) != SQLITE_OK || release.BindInt(2, instanceId) != SQLITE_OK ||
+        release.BindInt(3, now) != SQLITE_OK || release.Step() != SQLITE_DONE)
+      return Unavailable<Done>("release an agent's connection");
     return Done{};
   }
+
+  // ---- Instances --------------------------------------------------------------
+
+  StoreResult<int64_t> RegisterInstance(const InstanceInfo& info, bool alone, int64_t now) override {
+    if (auto refused = RefuseWrite<int64_t>()) return *refused;
+    Transaction transaction(db_);
+    if (transaction.Begin() != SQLITE_OK) return Unavailable<int64_t>("register the instance");
+    if (alone && !EndInstances("1", now)) return Unavailable<int64_t>("end the instances before this one");
+    Statement insert;
+    if (insert.Prepare(db_,
+                       "INSERT INTO instances (host, listen, pid, started_at, heartbeat_at) VALUES (?, ?, ?, ?, ?)") !=
+            SQLITE_OK ||
+        insert.BindText(1, info.host) != SQLITE_OK || insert.BindText(2, info.listen) != SQLITE_OK ||
+        insert.BindInt(3, info.pid) != SQLITE_OK || insert.BindInt(4, now) != SQLITE_OK ||
+        insert.BindInt(5, now) != SQLITE_OK || insert.Step() != SQLITE_DONE)
+      return Unavailable<int64_t>("register the instance");
+    const int64_t id = sqlite3_last_insert_rowid(db_);
+    if (transaction.Commit() != SQLITE_OK) return Unavailable<int64_t>("register the instance");
+    return id;
+  }
+
+  StoreResult<HeartbeatOutcome> Heartbeat(int64_t instanceId, int64_t now) override {
+    if (auto refused = RefuseWrite<HeartbeatOutcome>()) return *refused;
+    Transaction transaction(db_);
+    if (transaction.Begin() != SQLITE_OK) return Unavailable<HeartbeatOutcome>("record the heartbeat");
+    HeartbeatOutcome outcome;
+    Statement beat;
+    if (beat.Prepare(db_, "UPDATE instances SET heartbeat_at = ?2 WHERE instance_id = ?1 AND ended_at IS NULL") !=
+            SQLITE_OK ||
+        beat.BindInt(1, instanceId) != SQLITE_OK || beat.BindInt(2, now) != SQLITE_OK || beat.Step() != SQLITE_DONE)
+      return Unavailable<HeartbeatOutcome>("record the heartbeat");
+    outcome.ended = sqlite3_changes(db_) == 0;
+    // The instances about to be ended, as they stood, for the log.
+    auto lapsed = SelectInstances(" WHERE i.ended_at IS NULL AND i.heartbeat_at < ?1", now - kInstanceLifeSeconds);
+    if (!lapsed) return lapsed.As<HeartbeatOutcome>();
+    outcome.reaped = std::move(lapsed).value();
+    if (!outcome.reaped.empty() && !EndInstances("heartbeat_at < :now - " + std::to_string(kInstanceLifeSeconds), now))
+      return Unavailable<HeartbeatOutcome>("end the instances whose heartbeat lapsed");
+    if (transaction.Commit() != SQLITE_OK) return Unavailable<HeartbeatOutcome>("record the heartbeat");
+    return outcome;
+  }
+
+  StoreResult<Done> EndInstance(int64_t instanceId, int64_t now) override {
+    if (auto refused = RefuseWrite<Done>()) return *refused;
+    Transaction transaction(db_);
+    if (transaction.Begin() != SQLITE_OK || !EndInstances("instance_id = " + std::to_string(instanceId), now) ||
+        transaction.Commit() != SQLITE_OK)
+      return Unavailable<Done>("end the instance");
+    return Done{};
+  }
+
+  StoreResult<std::vector<InstanceRecord>> ListInstances() override { return SelectInstances("", std::nullopt); }
+
+  // ---- Agent sessions -----------------------------------------------------
 
   StoreResult<Done> RecordSeen(const AgentId& agent, int64_t now) override {
     if (auto refused = RefuseWrite<Done>()) return *refused;
@@ -201,12 +280,13 @@ class SqliteStore final : public Store {
     return stored;
   }
 
-  StoreResult<ReportCursor> StartReportEpoch(const AgentId& agent, int64_t now) override {
+  StoreResult<ReportCursor> StartReportEpoch(const AgentId& agent, int64_t fromEpoch, int64_t now) override {
     if (auto refused = RefuseWrite<ReportCursor>()) return *refused;
     Transaction transaction(db_);
     if (transaction.Begin() != SQLITE_OK) return Unavailable<ReportCursor>("start a report epoch");
     auto cursor = ReadCursor(agent);
     if (!cursor) return cursor;
+    if (cursor->epoch != fromEpoch) return cursor;  // moved on already; nothing to write
     const ReportCursor next{cursor->epoch + 1, 0};
     Statement update;
     if (update.Prepare(db_,
@@ -230,17 +310,45 @@ class SqliteStore final : public Store {
         });
   }
 
-  StoreResult<std::optional<UpdateRecord>> NextPendingUpdate(const AgentId& agent) override {
+  StoreResult<UpdateClaim> ClaimNextUpdate(const AgentId& agent, int64_t instanceId, int64_t) override {
+    if (auto refused = RefuseWrite<UpdateClaim>()) return *refused;
+    Transaction transaction(db_);
+    if (transaction.Begin() != SQLITE_OK) return Unavailable<UpdateClaim>("claim a queued update");
     Statement select;
     if (select.Prepare(db_, std::string(kUpdateColumns) +
-                                " WHERE u.agent_id = ? AND u.delivered_at IS NULL ORDER BY u.update_id LIMIT 1") !=
+                                ", u.claimed_by FROM updates u JOIN update_files f USING (file_id) "
+                                "WHERE u.agent_id = ? AND u.delivered_at IS NULL ORDER BY u.update_id LIMIT 1") !=
             SQLITE_OK ||
         select.BindBlob(1, IdBytes(agent)) != SQLITE_OK)
-      return Unavailable<std::optional<UpdateRecord>>("read the queued updates");
+      return Unavailable<UpdateClaim>("claim a queued update");
     const int step = select.Step();
-    if (step == SQLITE_DONE) return std::optional<UpdateRecord>();
-    if (step != SQLITE_ROW) return Unavailable<std::optional<UpdateRecord>>("read the queued updates");
-    return std::optional<UpdateRecord>(UpdateFrom(select));
+    if (step == SQLITE_DONE) return UpdateClaim{};
+    if (step != SQLITE_ROW) return Unavailable<UpdateClaim>("claim a queued update");
+    UpdateClaim claim;
+    if (!select.ColumnIsNull(6) && select.ColumnInt(6) != instanceId) {
+      claim.heldElsewhere = true;
+      return claim;
+    }
+    const UpdateRecord update = UpdateFrom(select);
+    select.Reset();
+    Statement mark;
+    if (mark.Prepare(db_, "UPDATE updates SET claimed_by = ? WHERE update_id = ?") != SQLITE_OK ||
+        mark.BindInt(1, instanceId) != SQLITE_OK || mark.BindInt(2, update.updateId) != SQLITE_OK ||
+        mark.Step() != SQLITE_DONE || transaction.Commit() != SQLITE_OK)
+      return Unavailable<UpdateClaim>("claim a queued update");
+    claim.update = update;
+    return claim;
+  }
+
+  StoreResult<Done> ReleaseUpdate(int64_t updateId, int64_t instanceId) override {
+    if (auto refused = RefuseWrite<Done>()) return *refused;
+    Statement release;
+    if (release.Prepare(db_, "UPDATE updates SET claimed_by = NULL WHERE update_id = ? AND claimed_by = ?") !=
+            SQLITE_OK ||
+        release.BindInt(1, updateId) != SQLITE_OK || release.BindInt(2, instanceId) != SQLITE_OK ||
+        release.Step() != SQLITE_DONE)
+      return Unavailable<Done>("release an update");
+    return Done{};
   }
 
   StoreResult<Done> ReadUpdateChunk(int64_t updateId, uint32_t offset, std::span<uint8_t> out) override {
@@ -525,8 +633,10 @@ class SqliteStore final : public Store {
   StoreResult<std::vector<UpdateRecord>> ListUpdates(std::optional<AgentId> agent) override {
     Statement select;
     const int prepared =
-        agent ? select.Prepare(db_, std::string(kUpdateColumns) + " WHERE u.agent_id = ? ORDER BY u.update_id")
-              : select.Prepare(db_, std::string(kUpdateColumns) + " ORDER BY u.update_id");
+        agent
+            ? select.Prepare(db_, std::string(kUpdateColumns) + std::string(kUpdatesJoined) +
+                                      " WHERE u.agent_id = ? ORDER BY u.update_id")
+            : select.Prepare(db_, std::string(kUpdateColumns) + std::string(kUpdatesJoined) + " ORDER BY u.update_id");
     if (prepared != SQLITE_OK || (agent && select.BindBlob(1, IdBytes(*agent)) != SQLITE_OK))
       return Unavailable<std::vector<UpdateRecord>>("list the updates");
     std::vector<UpdateRecord> updates;
@@ -592,7 +702,7 @@ class SqliteStore final : public Store {
 
  private:
   static constexpr std::string_view kAgentColumns =
-      "SELECT agent_id, enrollment, address, first_seen, last_seen, connected, report_epoch, last_report_id, "
+      "SELECT agent_id, enrollment, address, first_seen, last_seen, instance_id, report_epoch, last_report_id, "
       "announced_report_id, status_received_at, computer_name, uptime_seconds, lock_cd_dvd, lock_floppy, "
       "status_word, on_battery, windows_version, policy_sync, held_digest, expected_digest, policy_tries, "
       "policy_checked_at FROM agents";
@@ -600,8 +710,8 @@ class SqliteStore final : public Store {
       "SELECT scope, rule_usb_parent, rule_usb_lock, lock_cd_dvd_parent, lock_cd_dvd_lock, password_parent, "
       "password_lock, lock_floppy_parent, lock_floppy_lock, changed_at FROM policy_assignments";
   static constexpr std::string_view kUpdateColumns =
-      "SELECT u.update_id, u.agent_id, f.name, f.size, u.queued_at, u.delivered_at FROM updates u "
-      "JOIN update_files f USING (file_id)";
+      "SELECT u.update_id, u.agent_id, f.name, f.size, u.queued_at, u.delivered_at";
+  static constexpr std::string_view kUpdatesJoined = " FROM updates u JOIN update_files f USING (file_id)";
 
   template <typename T>
   StoreResult<T> Unavailable(const std::string& what) const {
@@ -650,6 +760,46 @@ class SqliteStore final : public Store {
     if (!BumpChangeCounter() || transaction.Commit() != SQLITE_OK)
       return Unavailable<Done>("change agent " + AgentIdHex(agent));
     return Done{};
+  }
+
+  // Ends the running instances that `where` picks (it may name :now),
+  // clearing their agents' connection marks and their update claims.
+  [[nodiscard]] bool EndInstances(const std::string& where, int64_t now) {
+    const std::string picked = "SELECT instance_id FROM instances WHERE ended_at IS NULL AND (" + where + ")";
+    for (const std::string& sql : {"UPDATE agents SET instance_id = NULL WHERE instance_id IN (" + picked + ")",
+                                   "UPDATE updates SET claimed_by = NULL WHERE claimed_by IN (" + picked + ")",
+                                   "UPDATE instances SET ended_at = :now WHERE ended_at IS NULL AND (" + where + ")"}) {
+      Statement statement;
+      if (statement.Prepare(db_, sql) != SQLITE_OK) return false;
+      const int index = statement.ParameterIndex(":now");
+      if ((index != 0 && statement.BindInt(index, now) != SQLITE_OK) || statement.Step() != SQLITE_DONE) return false;
+    }
+    return true;
+  }
+
+  // Instances with the agents each holds; `where` may use ?1 (`bound`).
+  StoreResult<std::vector<InstanceRecord>> SelectInstances(const std::string& where, std::optional<int64_t> bound) {
+    Statement select;
+    if (select.Prepare(db_,
+                       "SELECT i.instance_id, i.host, i.listen, i.pid, i.started_at, i.heartbeat_at, i.ended_at, "
+                       "(SELECT count(*) FROM agents a WHERE a.instance_id = i.instance_id) FROM instances i" +
+                           where + " ORDER BY i.instance_id") != SQLITE_OK ||
+        (bound && select.BindInt(1, *bound) != SQLITE_OK))
+      return Unavailable<std::vector<InstanceRecord>>("list the instances");
+    std::vector<InstanceRecord> instances;
+    int step;
+    while ((step = select.Step()) == SQLITE_ROW) {
+      InstanceRecord instance;
+      instance.instanceId = select.ColumnInt(0);
+      instance.info = InstanceInfo{select.ColumnText(1), select.ColumnText(2), select.ColumnInt(3)};
+      instance.startedAt = select.ColumnInt(4);
+      instance.heartbeatAt = select.ColumnInt(5);
+      if (!select.ColumnIsNull(6)) instance.endedAt = select.ColumnInt(6);
+      instance.agents = static_cast<uint64_t>(select.ColumnInt(7));
+      instances.push_back(std::move(instance));
+    }
+    if (step != SQLITE_DONE) return Unavailable<std::vector<InstanceRecord>>("list the instances");
+    return instances;
   }
 
   [[nodiscard]] bool BumpChangeCounter() {
@@ -785,7 +935,8 @@ class SqliteStore final : public Store {
     agent.address = s.ColumnText(2);
     agent.firstSeen = s.ColumnInt(3);
     agent.lastSeen = s.ColumnInt(4);
-    agent.connected = s.ColumnInt(5) != 0;
+    agent.connected = !s.ColumnIsNull(5);
+    if (agent.connected) agent.instanceId = s.ColumnInt(5);
     agent.reports = ReportCursor{s.ColumnInt(6), static_cast<int32_t>(s.ColumnInt(7))};
     agent.announcedReportId = static_cast<int32_t>(s.ColumnInt(8));
     if (!s.ColumnIsNull(9)) {

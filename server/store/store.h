@@ -1,8 +1,21 @@
 // The store seam of vxmgmtd: everything the server keeps about its agents,
 // behind one interface so the storage can change without the agent sessions
-// or the administration commands noticing. SQLite in one file is the first
-// implementation (server/store/sqlite_store.h); others join behind the same
-// interface.
+// or the administration commands noticing. Two engines implement it: SQLite
+// in one file (server/store/sqlite_store.h), the default, and PostgreSQL
+// (server/store/postgres_store.h), which several serve instances may share.
+//
+// Several instances on one store: every serve registers as an instance and
+// beats once a second (Heartbeat). What one instance does for an agent is
+// claimed in one statement, never checked and then done: an agent's session
+// (ClaimConnection), the sending of a queued update (ClaimNextUpdate), the
+// step to a new report epoch (StartReportEpoch from a given epoch); report
+// rows are keyed by (agent, epoch, id) and stored with "insert unless
+// present". An instance whose heartbeat is older than kInstanceLifeSeconds
+// is ended by the next heartbeat of any other: its connection marks and
+// update claims are cleared, so its agents may connect to another instance
+// and their updates be sent from there. Heartbeat times are each instance's
+// wall clock, so instances that share a store keep their clocks in step
+// (NTP); a skew of a few seconds is harmless against the life time.
 //
 // Who calls what:
 // - the agent sessions of `vxmgmtd serve` (server/agent_session.h) call only
@@ -28,6 +41,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -104,7 +118,8 @@ struct AgentRecord {
   std::string address;  // "a.b.c.d:port" of its last connection
   int64_t firstSeen = 0;
   int64_t lastSeen = 0;
-  bool connected = false;  // a serve holds a session with it now
+  bool connected = false;             // a serve holds a session with it now
+  std::optional<int64_t> instanceId;  // the instance that holds it, when connected
   std::optional<AgentStatus> status;
   ReportCursor reports;
   int32_t announcedReportId = 0;  // the id of its last reportNotice
@@ -211,6 +226,38 @@ struct ApiTokenRecord {
   std::optional<int64_t> revokedAt;
 };
 
+// The instances of the server that have used the store: each serve is one
+// from its start to its stop.
+inline constexpr int64_t kInstanceLifeSeconds = 10;
+
+struct InstanceInfo {  // shown only
+  std::string host;    // the machine's name
+  std::string listen;  // "addr:port" its agents connect to
+  int64_t pid = 0;
+};
+
+struct InstanceRecord {
+  int64_t instanceId = 0;
+  InstanceInfo info;
+  int64_t startedAt = 0;
+  int64_t heartbeatAt = 0;
+  std::optional<int64_t> endedAt;  // stopped, or ended by another for a lapsed heartbeat
+  uint64_t agents = 0;             // agents it holds now
+};
+
+struct HeartbeatOutcome {
+  // This instance had been ended by another (its heartbeat lapsed): its
+  // claims are gone, so it must end its sessions and register again.
+  bool ended = false;
+  // Instances this heartbeat ended for a lapsed heartbeat.
+  std::vector<InstanceRecord> reaped;
+};
+
+struct ConnectionClaim {
+  bool claimed = false;
+  std::optional<int64_t> holder;  // when not claimed: the instance that holds the agent
+};
+
 struct UpdateRecord {
   int64_t updateId = 0;  // unique across agents
   AgentId agent{};
@@ -220,9 +267,50 @@ struct UpdateRecord {
   std::optional<int64_t> deliveredAt;
 };
 
+struct UpdateClaim {
+  std::optional<UpdateRecord> update;  // claimed for the caller, to be sent now
+  // The agent's oldest waiting update is being sent by another instance
+  // (nothing claimed); it is worth asking again later.
+  bool heldElsewhere = false;
+};
+
+// Wakes a serve as soon as another process changed the store, where the
+// engine can tell (PostgreSQL's LISTEN/NOTIFY). serve polls the change
+// counter every second all the same, which is all an SQLite store offers.
+class ChangeSignal {
+ public:
+  virtual ~ChangeSignal() = default;
+  // A descriptor that turns readable when a change may have arrived.
+  [[nodiscard]] virtual int Descriptor() const = 0;
+  // Takes in what arrived. false when the signal's connection is lost: it
+  // is then dropped and asked for again.
+  [[nodiscard]] virtual bool Consume() = 0;
+};
+
 class Store {
  public:
   virtual ~Store() = default;
+
+  // ---- Instances (serve) ----------------------------------------------------
+
+  // A serve starting: records it and gives its instance id. `alone`: the
+  // caller holds the store's serve lock, so no other instance can be running;
+  // any still marked running (killed, crashed) are ended at once, with their
+  // connection marks and update claims.
+  virtual StoreResult<int64_t> RegisterInstance(const InstanceInfo& info, bool alone, int64_t now) = 0;
+
+  // Once a second: the instance lives. Ends every other instance whose
+  // heartbeat is older than kInstanceLifeSeconds (see the top of this file).
+  virtual StoreResult<HeartbeatOutcome> Heartbeat(int64_t instanceId, int64_t now) = 0;
+
+  // A serve stopping: its instance ends, its marks and claims are cleared.
+  virtual StoreResult<Done> EndInstance(int64_t instanceId, int64_t now) = 0;
+
+  // Every instance, ordered by id.
+  virtual StoreResult<std::vector<InstanceRecord>> ListInstances() = 0;
+
+  // A signal of changes made elsewhere, or nullptr where the engine has none.
+  [[nodiscard]] virtual std::unique_ptr<ChangeSignal> ListenForChanges() { return nullptr; }
 
   // ---- Agent sessions -----------------------------------------------------
 
@@ -237,13 +325,14 @@ class Store {
   virtual StoreResult<HelloOutcome> RecordHello(const AgentId& agent, EnrollMode mode, const std::string& address,
                                                 int64_t now) = 0;
 
-  // A session with the agent opened (connected) or ended; sets last seen.
-  virtual StoreResult<Done> SetConnected(const AgentId& agent, bool connected, int64_t now) = 0;
+  // The agent's one session: marks it connected through `instanceId` unless
+  // another instance holds it (claimed false, with the holder). One
+  // statement, so of two instances that see the agent at once one wins.
+  // Sets last seen; NotFound for an agent that never said hello.
+  virtual StoreResult<ConnectionClaim> ClaimConnection(const AgentId& agent, int64_t instanceId, int64_t now) = 0;
 
-  // Every agent is marked not connected: a serve starting up calls it, since
-  // a serve that stopped without ending its sessions (killed, crashed) left
-  // them marked.
-  virtual StoreResult<Done> MarkAllDisconnected(int64_t now) = 0;
+  // The session ended: the mark goes when `instanceId` still holds it.
+  virtual StoreResult<Done> ReleaseConnection(const AgentId& agent, int64_t instanceId, int64_t now) = 0;
 
   // Anything arrived from the agent (a keep-alive is enough).
   virtual StoreResult<Done> RecordSeen(const AgentId& agent, int64_t now) = 0;
@@ -266,14 +355,22 @@ class Store {
   virtual StoreResult<std::size_t> StoreReportPage(const AgentId& agent, int64_t epoch,
                                                    std::span<const ReportRowRecord> rows, int64_t now) = 0;
 
-  // Starts the agent's next report epoch (lastId 0) and gives the new cursor.
-  // Rows of earlier epochs stay.
-  virtual StoreResult<ReportCursor> StartReportEpoch(const AgentId& agent, int64_t now) = 0;
+  // Starts the epoch after `fromEpoch` (lastId 0) and gives the new cursor;
+  // when the agent's epoch is no longer `fromEpoch` (another session moved
+  // it), gives the stored cursor and changes nothing. Rows of earlier epochs
+  // stay.
+  virtual StoreResult<ReportCursor> StartReportEpoch(const AgentId& agent, int64_t fromEpoch, int64_t now) = 0;
 
   virtual StoreResult<Done> RecordPolicyState(const AgentId& agent, const AgentPolicyState& state) = 0;
 
-  // The oldest update queued for the agent and not yet delivered.
-  virtual StoreResult<std::optional<UpdateRecord>> NextPendingUpdate(const AgentId& agent) = 0;
+  // The oldest update queued for the agent and not yet delivered, claimed
+  // for `instanceId` in one statement (so it is sent from one instance
+  // only), unless another instance holds it (heldElsewhere). The caller's
+  // own claim is given again.
+  virtual StoreResult<UpdateClaim> ClaimNextUpdate(const AgentId& agent, int64_t instanceId, int64_t now) = 0;
+
+  // The session ends before the update was delivered: another may send it.
+  virtual StoreResult<Done> ReleaseUpdate(int64_t updateId, int64_t instanceId) = 0;
 
   // Exactly `out.size()` bytes of the update's file from `offset`
   // (InvalidValue when that runs past its end; NotFound when it was

@@ -175,6 +175,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(store->SetFleetPolicy(fleet, 1).ok());
   Check(store->RecordHello(kAgent, EnrollMode::Open, "fuzz", 1).ok());
   Check(store->QueueUpdate(std::vector<AgentId>{kAgent}, "fuzz.exe", std::vector<uint8_t>(70000, 0x5A), 1).ok());
+  const auto instance = store->RegisterInstance(InstanceInfo{"fuzz", "127.0.0.1:1", 1}, true, 1);
+  Check(instance.ok());
+  SessionSettings settings;
+  settings.instanceId = *instance;
 
   const uint8_t mode = size > 0 ? data[0] : 0;
   std::vector<uint8_t> stream;
@@ -193,7 +197,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   OutputChecker checker;
   {
     boundAllocations = true;
-    AgentSession session(*store, clock, log, directory, SessionSettings{}, "127.0.0.1:1");
+    AgentSession session(*store, clock, log, directory, settings, "127.0.0.1:1");
     std::span<const uint8_t> rest(stream);
     while (!rest.empty() && !session.Ended()) {
       const std::size_t count = std::min(piece, rest.size());

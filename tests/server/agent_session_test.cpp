@@ -86,6 +86,10 @@ class AgentSessionTest : public testing::Test {
     auto opened = OpenSqliteStore(dir / "vxmgmtd.db");
     if (!opened) std::abort();
     store = std::move(opened).value();
+    // The sessions claim their agents for an instance, as serve's do.
+    const auto instance = store->RegisterInstance(InstanceInfo{"test", "127.0.0.1:13911", 1}, true, 1700000000);
+    if (!instance) std::abort();
+    settings.instanceId = *instance;
   }
 
   std::unique_ptr<AgentSession> NewSession(EnrollMode mode = EnrollMode::Open) {

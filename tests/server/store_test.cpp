@@ -1,15 +1,25 @@
-// The SQLite store for real, in a temporary directory: opening and the
-// schema's versions, enrollment, report pages and epochs, assignments,
-// queued updates, the change counter, and a store opened for reading only.
+// The store for real, on both engines from one table of cases: an SQLite
+// file in a temporary directory, and a new database on a private PostgreSQL
+// cluster. Enrollment, status, report pages and epochs, assignments, policy
+// and digest state, queued updates and their claims, instances and
+// connection claims, the change counter, and a store opened for reading
+// only. What belongs to one engine (the SQLite file, its migrations) follows
+// the table.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "server/store/open_store.h"
+#include "server/store/postgres_migrations.h"
+#include "server/store/schema_version.h"
+#include "server/store/sqlite_migrations.h"
 #include "server/store/sqlite_store.h"
+#include "tests/support/private_postgres.h"
 #include "tests/support/temp_dir.h"
 
 namespace vx::server {
@@ -20,25 +30,63 @@ using management::ParentPolicy;
 const AgentId kAgentA{0x10, 0x21, 0x32, 0x43, 0x54, 0x65, 0x76, 0x87, 0x98, 0xA9, 0xBA, 0xCB, 0xDC, 0xED, 0xFE, 0x0F};
 const AgentId kAgentB{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
 constexpr int64_t kNow = 1700000000;
+const InstanceInfo kInstance{"host-1", "0.0.0.0:13911", 100};
 
 ReportRowRecord Row(int32_t id, std::string serial = "SN") {
   return ReportRowRecord{id, 1690000000 + id, "Kingston", "DataTraveler", serial + std::to_string(id), id % 3};
 }
 
-class StoreTest : public testing::Test {
+// The store of one test on the engine of its parameter.
+class StoreTest : public testing::TestWithParam<StoreEngine> {
  protected:
+  void SetUp() override {
+    if (GetParam() == StoreEngine::Postgres) {
+      location.engine = StoreEngine::Postgres;
+      location.url = test::NewPostgresDatabase();
+      ASSERT_FALSE(location.url.empty());
+    } else {
+      location.file = dir / "vxmgmtd.db";
+    }
+  }
+  // A connection of its own, as serve, a command or the console opens one.
   std::unique_ptr<Store> Open(StoreOpenOptions options = {}) {
-    auto opened = OpenSqliteStore(path, options);
+    auto opened = OpenStore(location, options);
     EXPECT_TRUE(opened.ok()) << (opened.ok() ? "" : opened.error());
     return opened.ok() ? std::move(opened).value() : nullptr;
   }
   uint64_t Changes(Store& store) { return store.ChangeCounter().value(); }
 
   vx::test::TempDir dir;
+  StoreLocation location;
+};
+
+std::string EngineName(const testing::TestParamInfo<StoreEngine>& info) {
+  return info.param == StoreEngine::Sqlite ? "Sqlite" : "Postgres";
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, StoreTest, testing::Values(StoreEngine::Sqlite, StoreEngine::Postgres), EngineName);
+
+TEST(StoreSchemaTest, BothEnginesReachTheSharedSchemaVersion) {
+  EXPECT_EQ(SqliteMigrations().back().version, kStoreSchemaVersion);
+  EXPECT_EQ(PostgresMigrations().back().version, kStoreSchemaVersion);
+  EXPECT_EQ(SqliteMigrations().size(), PostgresMigrations().size());
+}
+
+// ---- The SQLite file ----------------------------------------------------------
+
+class SqliteFileTest : public testing::Test {
+ protected:
+  std::unique_ptr<Store> Open(StoreOpenOptions options = {}) {
+    auto opened = OpenSqliteStore(path, options);
+    EXPECT_TRUE(opened.ok()) << (opened.ok() ? "" : opened.error());
+    return opened.ok() ? std::move(opened).value() : nullptr;
+  }
+
+  vx::test::TempDir dir;
   std::filesystem::path path = dir / "vxmgmtd.db";
 };
 
-TEST_F(StoreTest, ANewStoreIsOneOwnerOnlyFileInWalModeAtTheCurrentSchemaVersion) {
+TEST_F(SqliteFileTest, ANewStoreIsOneOwnerOnlyFileInWalModeAtTheCurrentSchemaVersion) {
   { ASSERT_NE(Open(), nullptr); }
   struct stat info {};
   ASSERT_EQ(::stat(path.c_str(), &info), 0);
@@ -48,7 +96,7 @@ TEST_F(StoreTest, ANewStoreIsOneOwnerOnlyFileInWalModeAtTheCurrentSchemaVersion)
   sqlite3_stmt* statement = nullptr;
   ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT version FROM schema_version", -1, &statement, nullptr), SQLITE_OK);
   ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
-  EXPECT_EQ(sqlite3_column_int(statement, 0), SqliteStoreSchemaVersion());
+  EXPECT_EQ(sqlite3_column_int(statement, 0), kStoreSchemaVersion);
   sqlite3_finalize(statement);
   ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &statement, nullptr), SQLITE_OK);
   ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
@@ -65,7 +113,7 @@ TEST_F(StoreTest, ANewStoreIsOneOwnerOnlyFileInWalModeAtTheCurrentSchemaVersion)
 }
 
 // Files this program must not use, each refused with an error that says why.
-TEST_F(StoreTest, StoresItCannotUseAreRefusedWithAClearReason) {
+TEST_F(SqliteFileTest, StoresItCannotUseAreRefusedWithAClearReason) {
   struct Case {
     const char* name;
     std::function<void(const std::filesystem::path&)> prepare;
@@ -112,7 +160,7 @@ TEST_F(StoreTest, StoresItCannotUseAreRefusedWithAClearReason) {
   }
 }
 
-TEST_F(StoreTest, AHelloEnrollsANewAgentAsTheModeSaysAndAnAdministratorChangesIt) {
+TEST_P(StoreTest, AHelloEnrollsANewAgentAsTheModeSaysAndAnAdministratorChangesIt) {
   auto store = Open();
   const auto open = store->RecordHello(kAgentA, EnrollMode::Open, "127.0.0.1:5000", kNow);
   ASSERT_TRUE(open.ok());
@@ -147,23 +195,105 @@ TEST_F(StoreTest, AHelloEnrollsANewAgentAsTheModeSaysAndAnAdministratorChangesIt
   EXPECT_EQ(store->ListAgents()->at(0).id, kAgentB);  // ordered by id
 }
 
-TEST_F(StoreTest, ConnectedStatusAndACrashedServersMarksAreCleared) {
+TEST_P(StoreTest, StatusIsStoredDecodedAndPolicyStateAsRecorded) {
   auto store = Open();
   ASSERT_TRUE(store->RecordHello(kAgentA, EnrollMode::Open, "a", kNow).ok());
-  ASSERT_TRUE(store->SetConnected(kAgentA, true, kNow + 1).ok());
-  const AgentStatus status{"VX-\xC3\xA9-PC", 3600, true, false, 0x12345678, true, 0x1DB10106, kNow + 2};
+  const AgentStatus status{"VX-\xC3\xA9-PC \xED\xA0\x80", 3600, true, false, 0xF2345678, true, 0x1DB10106, kNow + 2};
   ASSERT_TRUE(store->RecordStatus(kAgentA, status).ok());
   auto record = store->FindAgent(kAgentA);
-  EXPECT_TRUE(record->connected);
   ASSERT_TRUE(record->status.has_value());
-  EXPECT_EQ(*record->status, status);
+  EXPECT_EQ(*record->status, status);  // a lone surrogate's three bytes and the top bit of the word kept
   EXPECT_EQ(record->lastSeen, kNow + 2);
-  ASSERT_TRUE(store->MarkAllDisconnected(kNow + 3).ok());
-  EXPECT_FALSE(store->FindAgent(kAgentA)->connected);
-  EXPECT_EQ(store->SetConnected(AgentId{}, true, kNow).failure(), StoreFailure::NotFound);
+  EXPECT_EQ(record->policy, AgentPolicyState{});
+
+  const AgentPolicyState states[] = {
+      {PolicySync::Setting, 0xBE9BB610u, 0x0F00BA12u, 2, kNow + 3},
+      {PolicySync::Drifted, 0xFFFFFFFFu, 0x0F00BA12u, kPolicyTries, kNow + 4},
+      {PolicySync::Unmanaged, 0x12345678u, std::nullopt, 0, kNow + 5},
+      {PolicySync::InSync, 0x0F00BA12u, 0x0F00BA12u, 0, kNow + 6},
+  };
+  for (const AgentPolicyState& state : states) {
+    SCOPED_TRACE(PolicySyncName(state.sync));
+    ASSERT_TRUE(store->RecordPolicyState(kAgentA, state).ok());
+    EXPECT_EQ(store->FindAgent(kAgentA)->policy, state);
+  }
+  EXPECT_EQ(store->RecordStatus(AgentId{}, status).failure(), StoreFailure::NotFound);
+  EXPECT_EQ(store->RecordPolicyState(AgentId{}, states[0]).failure(), StoreFailure::NotFound);
+  EXPECT_EQ(store->RecordSeen(AgentId{}, kNow).failure(), StoreFailure::NotFound);
 }
 
-TEST_F(StoreTest, PagesStoreEachRowOnceUnderAgentEpochAndIdAndRaiseTheCursor) {
+// An agent's one session across instances: claimed by one instance, refused
+// to another while the holder lives, free again when the holder lets go, stops,
+// or stops beating (ended by the next heartbeat of another).
+TEST_P(StoreTest, AnAgentIsHeldByOneInstanceUntilItLetsGoStopsOrStopsBeating) {
+  auto first = Open();
+  auto second = Open();
+  ASSERT_TRUE(first->RecordHello(kAgentA, EnrollMode::Open, "a", kNow).ok());
+  ASSERT_TRUE(first->RecordHello(kAgentB, EnrollMode::Open, "b", kNow).ok());
+  const int64_t one = *first->RegisterInstance(kInstance, false, kNow);
+  const int64_t two = *second->RegisterInstance(InstanceInfo{"host-2", "0.0.0.0:13912", 200}, false, kNow);
+  ASSERT_NE(one, two);
+
+  EXPECT_TRUE(first->ClaimConnection(kAgentA, one, kNow)->claimed);
+  const auto refused = second->ClaimConnection(kAgentA, two, kNow);
+  ASSERT_TRUE(refused.ok());
+  EXPECT_FALSE(refused->claimed);
+  EXPECT_EQ(refused->holder, one);
+  EXPECT_TRUE(first->ClaimConnection(kAgentA, one, kNow)->claimed);  // its own claim again
+  auto record = second->FindAgent(kAgentA);
+  EXPECT_TRUE(record->connected);
+  EXPECT_EQ(record->instanceId, one);
+  EXPECT_EQ(second->ClaimConnection(AgentId{}, two, kNow).failure(), StoreFailure::NotFound);
+
+  // Letting go: only the holder's release counts.
+  ASSERT_TRUE(second->ReleaseConnection(kAgentA, two, kNow + 1).ok());
+  EXPECT_TRUE(second->FindAgent(kAgentA)->connected);
+  ASSERT_TRUE(first->ReleaseConnection(kAgentA, one, kNow + 1).ok());
+  EXPECT_FALSE(second->FindAgent(kAgentA)->connected);
+  EXPECT_TRUE(second->ClaimConnection(kAgentA, two, kNow + 2)->claimed);
+
+  // A clean stop frees what the instance held.
+  EXPECT_TRUE(first->ClaimConnection(kAgentB, one, kNow + 2)->claimed);
+  ASSERT_TRUE(first->EndInstance(one, kNow + 3).ok());
+  EXPECT_FALSE(second->FindAgent(kAgentB)->connected);
+
+  // A lapsed heartbeat: the next heartbeat of another ends the silent one,
+  // once, and its agent may connect elsewhere; the silent one learns it was
+  // ended at its own next beat.
+  auto third = Open();
+  const int64_t three = *third->RegisterInstance(InstanceInfo{"host-3", "0.0.0.0:13913", 300}, false, kNow + 3);
+  EXPECT_TRUE(third->ClaimConnection(kAgentB, three, kNow + 3)->claimed);
+  auto quiet = second->Heartbeat(two, kNow + 3 + kInstanceLifeSeconds);  // three last beat at kNow + 3: in time
+  ASSERT_TRUE(quiet.ok()) << quiet.error();
+  EXPECT_TRUE(quiet->reaped.empty());
+  EXPECT_FALSE(quiet->ended);
+  const auto reaping = second->Heartbeat(two, kNow + 4 + kInstanceLifeSeconds);
+  ASSERT_TRUE(reaping.ok()) << reaping.error();
+  ASSERT_EQ(reaping->reaped.size(), 1u);
+  EXPECT_EQ(reaping->reaped[0].instanceId, three);
+  EXPECT_EQ(reaping->reaped[0].agents, 1u);
+  EXPECT_EQ(reaping->reaped[0].info.host, "host-3");
+  EXPECT_TRUE(second->Heartbeat(two, kNow + 5 + kInstanceLifeSeconds)->reaped.empty());  // once
+  EXPECT_TRUE(second->ClaimConnection(kAgentB, two, kNow + 5 + kInstanceLifeSeconds)->claimed);
+  EXPECT_TRUE(third->Heartbeat(three, kNow + 6 + kInstanceLifeSeconds)->ended);
+
+  const auto instances = first->ListInstances();
+  ASSERT_TRUE(instances.ok()) << instances.error();
+  ASSERT_EQ(instances->size(), 3u);
+  EXPECT_EQ(instances->at(0).endedAt, kNow + 3);
+  EXPECT_FALSE(instances->at(1).endedAt.has_value());
+  EXPECT_EQ(instances->at(1).agents, 2u);
+  EXPECT_EQ(instances->at(2).endedAt, kNow + 4 + kInstanceLifeSeconds);
+
+  // A serve that holds the store alone (SQLite's serve lock) ends every
+  // instance before it, whatever their heartbeats say.
+  const int64_t alone = *first->RegisterInstance(kInstance, true, kNow + 7 + kInstanceLifeSeconds);
+  EXPECT_TRUE(second->Heartbeat(two, kNow + 8 + kInstanceLifeSeconds)->ended);
+  EXPECT_FALSE(first->FindAgent(kAgentA)->connected);
+  EXPECT_TRUE(first->ClaimConnection(kAgentA, alone, kNow + 8 + kInstanceLifeSeconds)->claimed);
+}
+
+TEST_P(StoreTest, PagesStoreEachRowOnceUnderAgentEpochAndIdAndRaiseTheCursor) {
   auto store = Open();
   ASSERT_TRUE(store->RecordHello(kAgentA, EnrollMode::Open, "a", kNow).ok());
   ASSERT_TRUE(store->RecordHello(kAgentB, EnrollMode::Open, "b", kNow).ok());
@@ -187,7 +317,7 @@ TEST_F(StoreTest, PagesStoreEachRowOnceUnderAgentEpochAndIdAndRaiseTheCursor) {
   ASSERT_FALSE(wrongEpoch.ok());
   EXPECT_EQ(wrongEpoch.failure(), StoreFailure::InvalidValue);
 
-  EXPECT_EQ(*store->StartReportEpoch(kAgentA, kNow), (ReportCursor{2, 0}));
+  EXPECT_EQ(*store->StartReportEpoch(kAgentA, 1, kNow), (ReportCursor{2, 0}));
   EXPECT_EQ(*store->StoreReportPage(kAgentA, 2, std::vector<ReportRowRecord>{Row(1, "NEW"), Row(2, "NEW")}, kNow), 2u);
 
   auto rows = store->ListReports(ReportQuery{.agent = kAgentA});
@@ -210,7 +340,103 @@ TEST_F(StoreTest, PagesStoreEachRowOnceUnderAgentEpochAndIdAndRaiseTheCursor) {
   EXPECT_EQ(*store->CountReports(std::nullopt), 10u);
 }
 
-TEST_F(StoreTest, AssignmentsComeFromTheAgentElseTheFleetAndRefuseWhatAnAgentCannotHold) {
+// A notice below the cursor moves the agent to a new epoch once, however
+// many sessions see it: a step from an epoch that is no longer current
+// gives the cursor as it stands.
+TEST_P(StoreTest, AnEpochMovesOnceFromTheEpochItWasSeenIn) {
+  auto first = Open();
+  auto second = Open();
+  ASSERT_TRUE(first->RecordHello(kAgentA, EnrollMode::Open, "a", kNow).ok());
+  ASSERT_TRUE(first->StoreReportPage(kAgentA, 1, std::vector<ReportRowRecord>{Row(1), Row(2)}, kNow).ok());
+  EXPECT_EQ(*first->StartReportEpoch(kAgentA, 1, kNow), (ReportCursor{2, 0}));
+  ASSERT_TRUE(first->StoreReportPage(kAgentA, 2, std::vector<ReportRowRecord>{Row(1, "NEW")}, kNow).ok());
+  EXPECT_EQ(*second->StartReportEpoch(kAgentA, 1, kNow), (ReportCursor{2, 1}));  // late: unchanged
+  EXPECT_EQ(*second->GetReportCursor(kAgentA), (ReportCursor{2, 1}));
+  EXPECT_EQ(*first->CountReports(kAgentA), 3u);
+  EXPECT_EQ(second->StartReportEpoch(AgentId{}, 1, kNow).failure(), StoreFailure::NotFound);
+}
+
+// Two sessions of one agent (on two instances, or one half-dead) storing
+// overlapping pages at the same time: every row once, the cursor at the
+// highest id, and the counts of newly stored rows adding up.
+TEST_P(StoreTest, OverlappingPagesFromTwoConnectionsAtOnceStoreEachRowOnce) {
+  auto setup = Open();
+  ASSERT_TRUE(setup->RecordHello(kAgentA, EnrollMode::Open, "a", kNow).ok());
+  constexpr int kRows = 2000, kPage = 250;
+  std::vector<std::size_t> stored(2, 0);
+  std::vector<std::string> errors(2);
+  auto drain = [&](int which) {
+    auto store = Open();
+    if (!store) return;
+    // One walks up from 1, the other from 101, each page overlapping the
+    // other's.
+    for (int first = 1 + which * 100; first <= kRows; first += kPage - 50) {
+      std::vector<ReportRowRecord> page;
+      for (int id = first; id < first + kPage && id <= kRows; ++id) page.push_back(Row(id));
+      const auto result = store->StoreReportPage(kAgentA, 1, page, kNow);
+      if (!result) {
+        errors[which] = result.error();
+        return;
+      }
+      stored[which] += *result;
+    }
+  };
+  std::thread one(drain, 0), two(drain, 1);
+  one.join();
+  two.join();
+  EXPECT_EQ(errors[0], "");
+  EXPECT_EQ(errors[1], "");
+  EXPECT_EQ(stored[0] + stored[1], static_cast<std::size_t>(kRows));
+  EXPECT_EQ(*setup->CountReports(kAgentA), static_cast<uint64_t>(kRows));
+  EXPECT_EQ(setup->GetReportCursor(kAgentA)->lastId, kRows);
+  const auto rows = setup->ListReports(ReportQuery{.agent = kAgentA, .limit = kRows + 1});
+  ASSERT_EQ(rows->size(), static_cast<std::size_t>(kRows));
+  for (int i = 0; i < kRows; ++i) ASSERT_EQ(rows->at(static_cast<std::size_t>(i)).row, Row(i + 1));
+}
+
+// A queued update is sent from one instance: claimed in one step, the
+// oldest first, given to nobody else while its claimer holds it, and free
+// again when the claimer lets go or is ended.
+TEST_P(StoreTest, AnUpdateIsClaimedByOneInstanceTheOldestFirst) {
+  auto first = Open();
+  auto second = Open();
+  ASSERT_TRUE(first->RecordHello(kAgentA, EnrollMode::Open, "a", kNow).ok());
+  const int64_t one = *first->RegisterInstance(kInstance, false, kNow);
+  const int64_t two = *second->RegisterInstance(InstanceInfo{"host-2", "0.0.0.0:13912", 200}, false, kNow);
+  const std::vector<AgentId> agents = {kAgentA};
+  const int64_t older = first->QueueUpdate(agents, "one", std::vector<uint8_t>{1}, kNow)->at(0);
+  const int64_t newer = first->QueueUpdate(agents, "two", std::vector<uint8_t>{2, 2}, kNow)->at(0);
+
+  const auto claimed = first->ClaimNextUpdate(kAgentA, one, kNow);
+  ASSERT_TRUE(claimed.ok()) << claimed.error();
+  ASSERT_TRUE(claimed->update.has_value());
+  EXPECT_EQ(claimed->update->updateId, older);
+  EXPECT_FALSE(claimed->heldElsewhere);
+  // The other instance gets nothing, not even the newer one: installers go
+  // in the order they were queued.
+  const auto held = second->ClaimNextUpdate(kAgentA, two, kNow);
+  ASSERT_TRUE(held.ok());
+  EXPECT_FALSE(held->update.has_value());
+  EXPECT_TRUE(held->heldElsewhere);
+  EXPECT_EQ(first->ClaimNextUpdate(kAgentA, one, kNow)->update->updateId, older);  // its own again
+
+  ASSERT_TRUE(second->ReleaseUpdate(older, two).ok());  // not its claim: nothing happens
+  EXPECT_TRUE(second->ClaimNextUpdate(kAgentA, two, kNow)->heldElsewhere);
+  ASSERT_TRUE(first->ReleaseUpdate(older, one).ok());
+  EXPECT_EQ(second->ClaimNextUpdate(kAgentA, two, kNow)->update->updateId, older);
+
+  // Ended for a lapsed heartbeat, the claimer's claims go with it.
+  ASSERT_TRUE(first->Heartbeat(one, kNow + kInstanceLifeSeconds + 1).ok());
+  EXPECT_EQ(first->ClaimNextUpdate(kAgentA, one, kNow)->update->updateId, older);
+  ASSERT_TRUE(first->MarkUpdateDelivered(older, kNow + 20).ok());
+  EXPECT_EQ(first->ClaimNextUpdate(kAgentA, one, kNow)->update->updateId, newer);
+  ASSERT_TRUE(first->EndInstance(one, kNow + 21).ok());
+  EXPECT_TRUE(second->Heartbeat(two, kNow + 21)->ended);  // silent since kNow: the first's beat ended it
+  const int64_t three = *second->RegisterInstance(InstanceInfo{"host-2", "0.0.0.0:13912", 200}, false, kNow + 22);
+  EXPECT_EQ(second->ClaimNextUpdate(kAgentA, three, kNow + 22)->update->updateId, newer);
+}
+
+TEST_P(StoreTest, AssignmentsComeFromTheAgentElseTheFleetAndRefuseWhatAnAgentCannotHold) {
   auto store = Open();
   ASSERT_TRUE(store->RecordHello(kAgentA, EnrollMode::Open, "a", kNow).ok());
   EXPECT_EQ(store->AssignedPolicy(kAgentA)->source, PolicySource::None);
@@ -277,7 +503,7 @@ TEST_F(StoreTest, AssignmentsComeFromTheAgentElseTheFleetAndRefuseWhatAnAgentCan
   EXPECT_EQ(**store->GetFleetPolicy(), longest);
 }
 
-TEST_F(StoreTest, AnUpdateIsStoredOnceReadInChunksAndLeavesTheQueueWhenDelivered) {
+TEST_P(StoreTest, AnUpdateIsStoredOnceReadInChunksAndLeavesTheQueueWhenDelivered) {
   auto store = Open();
   ASSERT_TRUE(store->RecordHello(kAgentA, EnrollMode::Open, "a", kNow).ok());
   ASSERT_TRUE(store->RecordHello(kAgentB, EnrollMode::Open, "b", kNow).ok());
@@ -293,11 +519,13 @@ TEST_F(StoreTest, AnUpdateIsStoredOnceReadInChunksAndLeavesTheQueueWhenDelivered
   const auto second = store->QueueUpdate(std::vector<AgentId>{kAgentA}, "tiny", std::vector<uint8_t>{1, 2}, kNow);
   ASSERT_TRUE(second.ok());
 
-  auto next = store->NextPendingUpdate(kAgentA);
-  ASSERT_TRUE(next->has_value());
-  EXPECT_EQ((*next)->updateId, ids->at(0));
-  EXPECT_EQ((*next)->size, 150000u);
-  EXPECT_EQ((*next)->name, "setup-1.5.exe");
+  const int64_t instance = *store->RegisterInstance(kInstance, false, kNow);
+  auto next = store->ClaimNextUpdate(kAgentA, instance, kNow);
+  ASSERT_TRUE(next.ok()) << next.error();
+  ASSERT_TRUE(next->update.has_value());
+  EXPECT_EQ(next->update->updateId, ids->at(0));
+  EXPECT_EQ(next->update->size, 150000u);
+  EXPECT_EQ(next->update->name, "setup-1.5.exe");
   std::vector<uint8_t> read(content.size());
   for (uint32_t offset = 0; offset < content.size(); offset += 65536) {
     const auto size = std::min<std::size_t>(65536, content.size() - offset);
@@ -309,14 +537,14 @@ TEST_F(StoreTest, AnUpdateIsStoredOnceReadInChunksAndLeavesTheQueueWhenDelivered
 
   ASSERT_TRUE(store->MarkUpdateDelivered(ids->at(0), kNow + 9).ok());
   EXPECT_EQ(store->MarkUpdateDelivered(ids->at(0), kNow + 10).failure(), StoreFailure::NotFound);  // once
-  EXPECT_EQ((*store->NextPendingUpdate(kAgentA))->updateId, second->at(0));
+  EXPECT_EQ(store->ClaimNextUpdate(kAgentA, instance, kNow)->update->updateId, second->at(0));
   EXPECT_EQ(store->ReadUpdateChunk(ids->at(0), 0, past).failure(), StoreFailure::NotFound);
   // B still waits for the same file.
   ASSERT_TRUE(store->ReadUpdateChunk(ids->at(1), 149998, past).ok());
   EXPECT_EQ(past, std::vector<uint8_t>(content.end() - 2, content.end()));
 
   ASSERT_TRUE(store->CancelUpdate(ids->at(1), kNow).ok());
-  EXPECT_FALSE(store->NextPendingUpdate(kAgentB)->has_value());
+  EXPECT_FALSE(store->ClaimNextUpdate(kAgentB, instance, kNow)->update.has_value());
   EXPECT_EQ(store->CancelUpdate(ids->at(0), kNow).failure(), StoreFailure::NotFound);  // delivered already
   const auto all = store->ListUpdates(std::nullopt);
   ASSERT_EQ(all->size(), 2u);  // the delivered one and the tiny one; the cancelled one is gone
@@ -333,7 +561,7 @@ TEST_F(StoreTest, AnUpdateIsStoredOnceReadInChunksAndLeavesTheQueueWhenDelivered
 // Who may change the policy, the enrollments and the queue is whoever may
 // write the store: opened for reading only, every write is refused and
 // changes nothing.
-TEST_F(StoreTest, AStoreOpenedForReadingRefusesEveryWrite) {
+TEST_P(StoreTest, AStoreOpenedForReadingRefusesEveryWrite) {
   {
     auto writer = Open();
     ASSERT_TRUE(writer->RecordHello(kAgentA, EnrollMode::Open, "a", kNow).ok());
@@ -361,6 +589,11 @@ TEST_F(StoreTest, AStoreOpenedForReadingRefusesEveryWrite) {
       {"StoreReportPage", [&] { return refusedResult(reader->StoreReportPage(kAgentA, 1, rows, kNow)); }},
       {"AddApiToken", [&] { return refusedResult(reader->AddApiToken("t", ApiTokenHash{}, kNow)); }},
       {"RevokeApiToken", [&] { return refusedResult(reader->RevokeApiToken(1, kNow)); }},
+      {"RegisterInstance", [&] { return refusedResult(reader->RegisterInstance(kInstance, false, kNow)); }},
+      {"Heartbeat", [&] { return refusedResult(reader->Heartbeat(1, kNow)); }},
+      {"ClaimConnection", [&] { return refusedResult(reader->ClaimConnection(kAgentA, 1, kNow)); }},
+      {"ClaimNextUpdate", [&] { return refusedResult(reader->ClaimNextUpdate(kAgentA, 1, kNow)); }},
+      {"StartReportEpoch", [&] { return refusedResult(reader->StartReportEpoch(kAgentA, 1, kNow)); }},
   };
   for (const Write& w : writes) {
     SCOPED_TRACE(w.name);
@@ -372,7 +605,7 @@ TEST_F(StoreTest, AStoreOpenedForReadingRefusesEveryWrite) {
   EXPECT_EQ(*reader->ChangeCounter(), 0u);
 }
 
-TEST_F(StoreTest, RowsPageNewestFirstByTimeWithoutSkippingOrRepeatingAndFilterByVerdict) {
+TEST_P(StoreTest, RowsPageNewestFirstByTimeWithoutSkippingOrRepeatingAndFilterByVerdict) {
   auto store = Open();
   ASSERT_TRUE(store->RecordHello(kAgentA, EnrollMode::Open, "a", kNow).ok());
   ASSERT_TRUE(store->RecordHello(kAgentB, EnrollMode::Open, "b", kNow).ok());
@@ -415,7 +648,7 @@ TEST_F(StoreTest, RowsPageNewestFirstByTimeWithoutSkippingOrRepeatingAndFilterBy
   }
 }
 
-TEST_F(StoreTest, RowsAreCountedPerSlotWithDriveLocksApart) {
+TEST_P(StoreTest, RowsAreCountedPerSlotWithDriveLocksApart) {
   auto store = Open();
   ASSERT_TRUE(store->RecordHello(kAgentA, EnrollMode::Open, "a", kNow).ok());
   ASSERT_TRUE(store->RecordHello(kAgentB, EnrollMode::Open, "b", kNow).ok());
@@ -435,7 +668,7 @@ TEST_F(StoreTest, RowsAreCountedPerSlotWithDriveLocksApart) {
             StoreFailure::InvalidValue);
 }
 
-TEST_F(StoreTest, TokensKeepTheirHashAndAreRevokedOnce) {
+TEST_P(StoreTest, TokensKeepTheirHashAndAreRevokedOnce) {
   auto store = Open();
   ApiTokenHash first{}, second{};
   first[0] = 1;
@@ -462,24 +695,47 @@ TEST_F(StoreTest, TokensKeepTheirHashAndAreRevokedOnce) {
   EXPECT_EQ(Changes(*store), 0u);
 }
 
-TEST_F(StoreTest, AStoreOfTheFirstSchemaIsBroughtUpToDateKeepingItsRows) {
-  {
-    auto store = Open();
-    ASSERT_TRUE(store->RecordHello(kAgentA, EnrollMode::Open, "a", kNow).ok());
-    ASSERT_TRUE(store->StoreReportPage(kAgentA, 1, std::vector<ReportRowRecord>{Row(1)}, kNow).ok());
+// A store written by the first release (schema 1, made here by its own
+// migration) is brought up to date by a writer and keeps what it held: the
+// agent, its rows and cursor; its old connected mark means nothing now.
+TEST_P(StoreTest, AStoreOfTheFirstSchemaIsBroughtUpToDateKeepingItsRows) {
+  const bool sqlite = GetParam() == StoreEngine::Sqlite;
+  const std::string first(sqlite ? SqliteMigrations()[0].sql : PostgresMigrations()[0].sql);
+  const std::string id = "102132435465768798a9bacbdcedfe0f";  // kAgentA
+  const std::string blob = sqlite ? "X'" + id + "'" : "'\\x" + id + "'::bytea";
+  auto text = [&](const char* value) {
+    return sqlite ? "'" + std::string(value) + "'" : "convert_to('" + std::string(value) + "', 'UTF8')";
+  };
+  const std::string script =
+      "CREATE TABLE schema_version (version INTEGER NOT NULL); INSERT INTO schema_version VALUES (1);" + first +
+      "; INSERT INTO agents (agent_id, enrollment, first_seen, last_seen, connected, last_report_id) VALUES (" + blob +
+      ", 'approved', 1, 2, " + (sqlite ? "1" : "true") + ", 7); INSERT INTO reports VALUES (" + blob +
+      ", 1, 7, 1690000007, " + text("Kingston") + ", " + text("DataTraveler") + ", " + text("SN7") + ", 1, 3);";
+  if (sqlite) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(location.file.c_str(), &db), SQLITE_OK);
+    char* error = nullptr;
+    const int executed = sqlite3_exec(db, script.c_str(), nullptr, nullptr, &error);
+    EXPECT_EQ(executed, SQLITE_OK) << (error ? error : "");
+    sqlite3_free(error);
+    sqlite3_close(db);
+  } else {
+    const std::string database =
+        location.url.substr(location.url.find("@/") + 2, location.url.find('?') - location.url.find("@/") - 2);
+    ASSERT_EQ(test::SharedPostgres().Execute(database, script), "");
   }
-  // Back to what the first schema had.
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(db, "DROP TABLE api_tokens; DROP INDEX reports_by_time; UPDATE schema_version SET version = 1",
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
-  sqlite3_close(db);
   // Reading alone cannot bring it up to date; opening to write does.
-  EXPECT_FALSE(OpenSqliteStore(path, {.readOnly = true}).ok());
+  EXPECT_FALSE(OpenStore(location, {.readOnly = true}).ok());
   auto store = Open();
-  EXPECT_EQ(*store->CountReports(kAgentA), 1u);
+  ASSERT_NE(store, nullptr);
+  EXPECT_EQ(*store->GetReportCursor(kAgentA), (ReportCursor{1, 7}));
+  const auto rows = store->ListReports(ReportQuery{.agent = kAgentA});
+  ASSERT_EQ(rows->size(), 1u);
+  EXPECT_EQ(rows->at(0).row, Row(7));
+  EXPECT_FALSE(store->FindAgent(kAgentA)->connected);
   EXPECT_TRUE(store->AddApiToken("after", ApiTokenHash{}, kNow).ok());
+  EXPECT_TRUE(store->RegisterInstance(kInstance, false, kNow).ok());
+  EXPECT_TRUE(OpenStore(location, {.readOnly = true}).ok());
 }
 
 }  // namespace

@@ -112,7 +112,9 @@ class FleetOfTwo : public AdministrationCommands {
   void SetUp() override {
     AdministrationCommands::SetUp();
     Hello(Id(1), EnrollMode::Open, "10.0.0.1:50000", kNow - 100);
-    ASSERT_TRUE(store_->SetConnected(Id(1), true, kNow - 60));
+    const auto instance = store_->RegisterInstance(InstanceInfo{"host", "0.0.0.0:13911", 1}, true, kNow - 70);
+    ASSERT_TRUE(instance);
+    ASSERT_TRUE(store_->ClaimConnection(Id(1), *instance, kNow - 60));
     AgentStatus status;
     status.computerName = AgentTextToUtf8(u"PC\x1b[2J-01");
     status.lockCdDvd = true;
@@ -220,7 +222,7 @@ class ReportRows : public AdministrationCommands {
     const ReportRowRecord first[] = {Row(1, 1719820800, u"Acme", u"Stick, \"Pro\"", u"S1", 0),
                                      Row(2, 1719824400, u"-", u"CD/DVD", u"-", 1)};
     ASSERT_TRUE(store_->StoreReportPage(Id(1), 1, first, kNow));
-    ASSERT_TRUE(store_->StartReportEpoch(Id(1), kNow));
+    ASSERT_TRUE(store_->StartReportEpoch(Id(1), 1, kNow));
     const ReportRowRecord second[] = {
         Row(1, 1719828000, u"\u00c4pfel", u"two\r\nlines", std::u16string(1, char16_t(0xDC00)), 2)};
     ASSERT_TRUE(store_->StoreReportPage(Id(1), 2, second, kNow));

@@ -95,7 +95,7 @@ TEST(AdministrationReachesAgents, APolicySetAndARevokeReachAConnectedAgentWithou
   test::TempDir dir;
   const std::filesystem::path db = dir / "vxmgmtd.db";
   ServeOptions options;
-  options.database = db;
+  options.store = StoreLocationOf(db.string());
   options.agents.listen = ListenAddress{"127.0.0.1", 0};
   SystemServerClock serverClock;
   QuietLog log;

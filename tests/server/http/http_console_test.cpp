@@ -53,7 +53,8 @@ class HttpApi : public ::testing::Test {
     for (int i = 1; i <= 7; ++i)
       rows.push_back({i, 1719820000 + i * 600, i == 3 ? kXss : "Acme", "Stick", "S" + std::to_string(i), i % 3});
     ASSERT_TRUE(store_->StoreReportPage(kAgentA, 1, rows, kNow).ok());
-    console_ = std::make_unique<HttpConsole>(db_, ListenAddress{"127.0.0.1", 0}, [] { return kNow; });
+    console_ = std::make_unique<HttpConsole>(StoreLocationOf(db_.string()), ListenAddress{"127.0.0.1", 0},
+                                             [] { return kNow; });
     ASSERT_EQ(console_->Start(), "");
     client_ = std::make_unique<httplib::Client>("127.0.0.1", console_->Port());
   }
@@ -241,7 +242,7 @@ TEST(HttpApiWithAnAgent, APolicySetThroughTheApiIsWhatPolicyShowPrintsAndWhatThe
   agent.Start(server.Port());
   const std::string token = *MakeApiToken();
   ASSERT_TRUE(server.OpenStore()->AddApiToken("", HashApiToken(token), kNow).ok());
-  HttpConsole console(db, ListenAddress{"127.0.0.1", 0}, [] { return kNow; });
+  HttpConsole console(StoreLocationOf(db.string()), ListenAddress{"127.0.0.1", 0}, [] { return kNow; });
   ASSERT_EQ(console.Start(), "");
   httplib::Client client("127.0.0.1", console.Port());
   const httplib::Headers auth = {{"Authorization", "Bearer " + token}};

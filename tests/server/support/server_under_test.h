@@ -18,7 +18,7 @@ class ServerUnderTest {
  public:
   explicit ServerUnderTest(std::filesystem::path database, EnrollMode mode = EnrollMode::Open)
       : database_(std::move(database)) {
-    options_.database = database_;
+    options_.store = StoreLocationOf(database_.string());
     options_.agents.listen = ListenAddress{"127.0.0.1", 0};
     options_.agents.tickMs = 50;
     options_.agents.session.enrollMode = mode;

@@ -11,6 +11,7 @@
 
 #include <asio.hpp>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -48,7 +49,8 @@ class Serve {
   // and starts listening. An error text, empty on success.
   [[nodiscard]] std::string Open();
   [[nodiscard]] uint16_t Port() const { return agents_ ? agents_->Port() : 0; }
-  [[nodiscard]] int64_t InstanceId() const { return instanceId_; }
+  // Safe from any thread.
+  [[nodiscard]] int64_t InstanceId() const { return instanceId_.load(); }
   // The most agents it holds at once: --max-agents within the open-file limit.
   [[nodiscard]] std::size_t MaxAgents() const { return options_.agents.maxAgents; }
 
@@ -77,7 +79,7 @@ class Serve {
   std::unique_ptr<ChangeSignal> signal_;
   std::unique_ptr<asio::posix::stream_descriptor> signalWatch_;
   uint64_t lastChange_ = 0;
-  int64_t instanceId_ = 0;
+  std::atomic<int64_t> instanceId_{0};  // changes when the instance registers again
   bool stopping_ = false;
 };
 

@@ -12,6 +12,7 @@
 #include "server/commands/command_support.h"
 #include "server/commands/database_option.h"
 #include "server/commands/drift_command.h"
+#include "server/commands/instances_command.h"
 #include "server/commands/policy_commands.h"
 #include "server/commands/push_command.h"
 #include "server/commands/reports_command.h"
@@ -34,8 +35,9 @@ enum class Access {
 struct CommandValues {
   explicit CommandValues(const AdministrationEnvironment& env) : environment(env) {}
   AdministrationEnvironment environment;
-  std::string agentsDb, reportsDb, policyDb, driftDb, pushDb, tokenDb;
-  bool agentsJson = false, reportsJson = false, showJson = false, driftJson = false, tokenJson = false;
+  std::string agentsDb, reportsDb, policyDb, driftDb, pushDb, tokenDb, instancesDb;
+  bool agentsJson = false, reportsJson = false, showJson = false, driftJson = false, tokenJson = false,
+       instancesJson = false;
   std::string tokenName, tokenId;
   std::string approveId, revokeId;
   ReportsOptions reports;
@@ -239,6 +241,18 @@ void AddToken(CLI::App& app, const std::shared_ptr<CommandValues>& values) {
   });
 }
 
+void AddInstances(CLI::App& app, const std::shared_ptr<CommandValues>& values) {
+  CLI::App* instances = app.add_subcommand(
+      "instances", "the serve instances of the store: host, address, process, last heartbeat, state, agents held");
+  AddDatabaseOption(*instances, values->instancesDb);
+  instances->add_flag("--json", values->instancesJson, "one JSON array of objects");
+  instances->callback([values] {
+    const AdministrationEnvironment& env = values->environment;
+    Run(values->instancesDb, Access::Read, env,
+        [&](Store& store) { return RunInstancesList(store, values->instancesJson, env.now(), env.out, env.err); });
+  });
+}
+
 }  // namespace
 
 void AddAdministrationCommands(CLI::App& app, const AdministrationEnvironment& environment) {
@@ -249,6 +263,7 @@ void AddAdministrationCommands(CLI::App& app, const AdministrationEnvironment& e
   AddDrift(app, values);
   AddPush(app, values);
   AddToken(app, values);
+  AddInstances(app, values);
 }
 
 void AddAdministrationCommands(CLI::App& app) {

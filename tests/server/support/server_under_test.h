@@ -1,6 +1,7 @@
 // The real serve (store, Asio network side, change poll) on a thread of its
-// own, on 127.0.0.1 and a free port (kept across a restart), with a store in
-// a temporary directory; fast ticks so time-outs and changes show quickly.
+// own, on 127.0.0.1 and a free port (kept across a restart), with an SQLite
+// store in a temporary directory or a PostgreSQL database; fast ticks so
+// time-outs and changes show quickly.
 #pragma once
 
 #include <filesystem>
@@ -8,7 +9,7 @@
 #include <thread>
 
 #include "server/serve.h"
-#include "server/store/sqlite_store.h"
+#include "server/store/open_store.h"
 #include "tests/server/support/recording_log.h"
 #include "tests/server/support/test_clocks.h"
 
@@ -16,9 +17,10 @@ namespace vx::server::test {
 
 class ServerUnderTest {
  public:
-  explicit ServerUnderTest(std::filesystem::path database, EnrollMode mode = EnrollMode::Open)
-      : database_(std::move(database)) {
-    options_.store = StoreLocationOf(database_.string());
+  explicit ServerUnderTest(const std::filesystem::path& database, EnrollMode mode = EnrollMode::Open)
+      : ServerUnderTest(StoreLocationOf(database.string()), mode) {}
+  explicit ServerUnderTest(StoreLocation store, EnrollMode mode = EnrollMode::Open) : store_(std::move(store)) {
+    options_.store = store_;
     options_.agents.listen = ListenAddress{"127.0.0.1", 0};
     options_.agents.tickMs = 50;
     options_.agents.session.enrollMode = mode;
@@ -50,10 +52,11 @@ class ServerUnderTest {
     serve_.reset();
   }
   uint16_t Port() const { return options_.agents.listen.port; }
+  int64_t InstanceId() const { return serve_ ? serve_->InstanceId() : 0; }
 
   // A store connection of its own, as an administration command opens it.
   std::unique_ptr<Store> OpenStore() {
-    auto opened = OpenSqliteStore(database_);
+    auto opened = vx::server::OpenStore(store_);
     if (!opened) std::abort();
     return std::move(opened).value();
   }
@@ -62,7 +65,7 @@ class ServerUnderTest {
   RecordingLog log;
 
  private:
-  std::filesystem::path database_;
+  StoreLocation store_;
   ServeOptions options_;
   std::unique_ptr<Serve> serve_;
   std::thread thread_;

@@ -45,11 +45,12 @@ std::string Seconds(int64_t ms) {
 }  // namespace
 
 AgentSession::AgentSession(Store& store, ServerClock& clock, SessionLog& log, AgentDirectory& directory,
-                           const SessionSettings& settings, std::string peerAddress)
+                           AssignmentEncodings& encodings, const SessionSettings& settings, std::string peerAddress)
     : store_(store),
       clock_(clock),
       log_(log),
       directory_(directory),
+      encodings_(encodings),
       settings_(settings),
       peerAddress_(std::move(peerAddress)) {
   startedMs_ = lastInputMs_ = lastOutputMs_ = Now();
@@ -380,16 +381,15 @@ void AgentSession::LoadAssignment() {
     log_.Write(LogLevel::Warning, Who() + ": cannot read its policy assignment: " + assignment.error());
     return;
   }
-  if (assignment->source == PolicySource::None) {
-    expectedDigest_.reset();
-    policySetBody_.clear();
-    return;
-  }
-  policySetBody_ = EncodePolicyList(PolicySetEntries(assignment->policy));
-  // What the agent stores from exactly these bytes, and so the digest it
-  // will report.
-  const DecodedPolicyList sent = DecodePolicyList(policySetBody_.data(), policySetBody_.size());
-  expectedDigest_ = ParentPolicyDigest(ApplyPolicyEntries(sent.entries, ParentPolicy{}));
+  assignment_ = assignment->source == PolicySource::None ? nullptr : encodings_.For(assignment->policy);
+}
+
+void AgentSession::Follow(std::shared_ptr<const EncodedAssignment> assignment) {
+  // Equal assignments share one encoding, so the pointer tells a change.
+  if (assignment == assignment_) return;
+  assignment_ = std::move(assignment);
+  policy_.tries = 0;
+  RequestDigest();
 }
 
 void AgentSession::RequestDigest() {
@@ -401,12 +401,13 @@ void AgentSession::RequestDigest() {
 void AgentSession::OnDigestReply(uint32_t digest) {
   ++digestReplies_;
   policy_.heldDigest = digest;
-  policy_.expectedDigest = expectedDigest_;
+  policy_.expectedDigest =
+      assignment_ ? std::optional<uint32_t>(assignment_->expectedDigest) : std::optional<uint32_t>();
   policy_.checkedAt = clock_.WallSeconds();
-  if (!expectedDigest_) {
+  if (!assignment_) {
     policy_.sync = PolicySync::Unmanaged;
     policy_.tries = 0;
-  } else if (digest == *expectedDigest_) {
+  } else if (digest == assignment_->expectedDigest) {
     if (policy_.sync == PolicySync::Setting || policy_.sync == PolicySync::Drifted)
       log_.Write(LogLevel::Info, Who() + ": policy in line (digest " + Hex32(digest) + ")");
     policy_.sync = PolicySync::InSync;
@@ -415,14 +416,15 @@ void AgentSession::OnDigestReply(uint32_t digest) {
     ++policy_.tries;
     policy_.sync = PolicySync::Setting;
     log_.Write(LogLevel::Info, Who() + ": policy differs (holds " + Hex32(digest) + ", expected " +
-                                   Hex32(*expectedDigest_) + "): policySet " + std::to_string(policy_.tries) + " of " +
-                                   std::to_string(kPolicyTries));
-    Send(kPolicySet, policySetBody_, static_cast<uint32_t>(policySetBody_.size()));
+                                   Hex32(assignment_->expectedDigest) + "): policySet " +
+                                   std::to_string(policy_.tries) + " of " + std::to_string(kPolicyTries));
+    const std::vector<uint8_t>& body = assignment_->policySetBody;
+    Send(kPolicySet, body, static_cast<uint32_t>(body.size()));
     RequestDigest();
   } else {
     if (policy_.sync != PolicySync::Drifted)
       log_.Write(LogLevel::Warning, Who() + ": policy drifted: holds " + Hex32(digest) + ", expected " +
-                                        Hex32(*expectedDigest_) + " after " + std::to_string(kPolicyTries) +
+                                        Hex32(assignment_->expectedDigest) + " after " + std::to_string(kPolicyTries) +
                                         " policySets");
     policy_.sync = PolicySync::Drifted;
   }
@@ -434,20 +436,14 @@ void AgentSession::RecordPolicy() {
     log_.Write(LogLevel::Warning, Who() + ": cannot record its policy state: " + recorded.error());
 }
 
-void AgentSession::StoreChanged() {
+void AgentSession::StoreChanged(const SessionView& view) {
   if (phase_ != Phase::Serving || ended_) return;
-  const auto record = store_.FindAgent(*agent_);
-  if (record && record->enrollment != Enrollment::Approved)
-    return End(LogLevel::Info, std::string("ended: ") + EnrollmentName(record->enrollment) + " by an administrator");
-  const auto previousDigest = expectedDigest_;
-  const auto previousBody = policySetBody_;
-  LoadAssignment();
-  if (expectedDigest_ != previousDigest || policySetBody_ != previousBody) {
-    // A new assignment gets its own tries.
-    policy_.tries = 0;
-    RequestDigest();
-  }
-  StartNextUpdate();
+  if (const auto refused = view.notApproved.find(*agent_); refused != view.notApproved.end())
+    return End(LogLevel::Info, std::string("ended: ") + EnrollmentName(refused->second) + " by an administrator");
+  const auto own = view.own.find(*agent_);
+  const management::ParentPolicy* assigned = own != view.own.end() ? &own->second : view.fleet ? &*view.fleet : nullptr;
+  Follow(assigned ? encodings_.For(*assigned) : nullptr);
+  if (view.waitingUpdates.contains(*agent_)) StartNextUpdate();
 }
 
 // ---- Updates -----------------------------------------------------------------

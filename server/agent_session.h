@@ -37,6 +37,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -44,6 +45,7 @@
 
 #include "management/protocol/message_header.h"
 #include "management/protocol/rows_block.h"
+#include "server/assignment_encodings.h"
 #include "server/session_environment.h"
 #include "server/store/store.h"
 
@@ -52,7 +54,7 @@ namespace vx::server {
 class AgentSession {
  public:
   AgentSession(Store& store, ServerClock& clock, SessionLog& log, AgentDirectory& directory,
-               const SessionSettings& settings, std::string peerAddress);
+               AssignmentEncodings& encodings, const SessionSettings& settings, std::string peerAddress);
   AgentSession(const AgentSession&) = delete;
   AgentSession& operator=(const AgentSession&) = delete;
   // Ends the session if it has not ended ("closed by the server").
@@ -80,8 +82,8 @@ class AgentSession {
   // second.
   void Tick();
   // The store's change counter moved: enrollment, assignment and queued
-  // updates are read again.
-  void StoreChanged();
+  // updates as `view` (read once for every session) has them now.
+  void StoreChanged(const SessionView& view);
   // Ends the session from outside (the server is stopping).
   void Stop(const std::string& reason);
 
@@ -118,6 +120,9 @@ class AgentSession {
 
   // Policy.
   void LoadAssignment();
+  // Follows `assignment` (nullptr: none); a different one gets its own tries
+  // and a digest request.
+  void Follow(std::shared_ptr<const EncodedAssignment> assignment);
   void RequestDigest();
   void RecordPolicy();
 
@@ -139,6 +144,7 @@ class AgentSession {
   ServerClock& clock_;
   SessionLog& log_;
   AgentDirectory& directory_;
+  AssignmentEncodings& encodings_;
   const SessionSettings settings_;
   const std::string peerAddress_;
 
@@ -188,8 +194,7 @@ class AgentSession {
   int64_t lastProgressMs_ = 0;
 
   // Policy.
-  std::optional<uint32_t> expectedDigest_;
-  std::vector<uint8_t> policySetBody_;
+  std::shared_ptr<const EncodedAssignment> assignment_;  // shared; nullptr when none applies
   AgentPolicyState policy_;
 
   // The update being sent: its record, how much of it is queued, and the

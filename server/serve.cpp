@@ -109,17 +109,29 @@ void Serve::PollChanges() {
   if (stopping_) return;
   Beat();
   if (!signal_) ListenForChanges();  // lost, or never had: asked for again
-  const auto counter = store_->ChangeCounter();
-  if (!counter) {
-    log_.Write(LogLevel::Warning, "cannot read the change counter: " + counter.error());
-  } else if (*counter != lastChange_) {
-    lastChange_ = *counter;
-    agents_->StoreChanged();
-  }
+  TakeChanges();
   pollTimer_.expires_after(std::chrono::milliseconds(options_.changePollMs));
   pollTimer_.async_wait([this](const asio::error_code& error) {
     if (!error) PollChanges();
   });
+}
+
+void Serve::TakeChanges() {
+  const auto counter = store_->ChangeCounter();
+  if (!counter) {
+    log_.Write(LogLevel::Warning, "cannot read the change counter: " + counter.error());
+    return;
+  }
+  if (*counter == lastChange_) return;
+  // One read for every session: a change costs the store the same few
+  // queries however many agents are connected.
+  const auto view = store_->ReadSessionView();
+  if (!view) {
+    log_.Write(LogLevel::Warning, "cannot read what changed: " + view.error());
+    return;  // the counter stays behind, so the next poll tries again
+  }
+  lastChange_ = *counter;
+  agents_->StoreChanged(*view);
 }
 
 void Serve::Beat() {
@@ -163,12 +175,7 @@ void Serve::WatchSignal() {
       DropSignal();
       return;
     }
-    // Read at once rather than at the next poll.
-    const auto counter = store_->ChangeCounter();
-    if (counter && *counter != lastChange_) {
-      lastChange_ = *counter;
-      agents_->StoreChanged();
-    }
+    TakeChanges();  // at once rather than at the next poll
     WatchSignal();
   });
 }

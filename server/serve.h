@@ -63,6 +63,7 @@ class Serve {
  private:
   [[nodiscard]] std::string Register();
   void PollChanges();
+  void TakeChanges();
   void Beat();
   void ListenForChanges();
   void WatchSignal();

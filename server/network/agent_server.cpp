@@ -11,7 +11,8 @@ class AgentServer::Connection : public std::enable_shared_from_this<Connection> 
   Connection(AgentServer& server, asio::ip::tcp::socket socket, std::string address)
       : server_(server),
         socket_(std::move(socket)),
-        session_(server.store_, server.clock_, server.log_, server, server.options_.session, std::move(address)) {}
+        session_(server.store_, server.clock_, server.log_, server, server.encodings_, server.options_.session,
+                 std::move(address)) {}
 
   void Start() { Pump(); }
 
@@ -24,9 +25,9 @@ class AgentServer::Connection : public std::enable_shared_from_this<Connection> 
     Pump();
   }
 
-  void StoreChanged() {
+  void StoreChanged(const SessionView& view) {
     if (closed_) return;
-    session_.StoreChanged();
+    session_.StoreChanged(view);
     Pump();
   }
 
@@ -186,10 +187,10 @@ void AgentServer::Tick() {
   });
 }
 
-void AgentServer::StoreChanged() {
+void AgentServer::StoreChanged(const SessionView& view) {
   std::vector<std::shared_ptr<Connection>> all;
   for (const auto& [key, connection] : connections_) all.push_back(connection);
-  for (const auto& connection : all) connection->StoreChanged();
+  for (const auto& connection : all) connection->StoreChanged(view);
 }
 
 void AgentServer::EndSessions(const std::string& reason) {

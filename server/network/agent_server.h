@@ -15,6 +15,7 @@
 #include <string>
 
 #include "server/agent_session.h"
+#include "server/assignment_encodings.h"
 #include "server/network/listen_address.h"
 #include "server/session_environment.h"
 #include "server/store/store.h"
@@ -45,8 +46,9 @@ class AgentServer : private AgentDirectory {
   // started from now on take it.
   void SetInstance(int64_t instanceId) { options_.session.instanceId = instanceId; }
 
-  // An administration command changed the store: every session looks again.
-  void StoreChanged();
+  // An administration command changed the store: every session takes
+  // `view`, read once for all of them.
+  void StoreChanged(const SessionView& view);
   // Ends every session, but goes on accepting.
   void EndSessions(const std::string& reason);
   // Stops accepting and ends every session; on the io_context's thread.
@@ -76,6 +78,7 @@ class AgentServer : private AgentDirectory {
   bool stopping_ = false;
   std::map<Connection*, std::shared_ptr<Connection>> connections_;
   std::map<AgentId, const AgentSession*> agents_;
+  AssignmentEncodings encodings_;
 };
 
 }  // namespace vx::server

@@ -373,6 +373,29 @@ class PostgresStore final : public Store {
     return static_cast<uint64_t>(counter.Int(0, 0));
   }
 
+  StoreResult<SessionView> ReadSessionView() override {
+    if (auto refused = Reconnect<SessionView>()) return *refused;
+    SessionView view;
+    const Result assignments = db_->Exec(std::string(kAssignmentColumns));
+    if (!assignments.ok()) return Unavailable<SessionView>("read the assignments", assignments);
+    for (int row = 0; row < assignments.Rows(); ++row) {
+      const std::string scope = assignments.Bytes(row, 0);
+      if (scope == kFleetScope)
+        view.fleet = PolicyFrom(assignments, row);
+      else
+        view.own.emplace(IdFromBytes(scope), PolicyFrom(assignments, row));
+    }
+    const Result agents = db_->Exec("SELECT agent_id, enrollment FROM agents WHERE enrollment <> 'approved'");
+    if (!agents.ok()) return Unavailable<SessionView>("read the enrollments", agents);
+    for (int row = 0; row < agents.Rows(); ++row)
+      view.notApproved.emplace(IdFromBytes(agents.Bytes(row, 0)),
+                               ParseEnrollment(agents.Text(row, 1)).value_or(Enrollment::Revoked));
+    const Result updates = db_->Exec("SELECT DISTINCT agent_id FROM updates WHERE delivered_at IS NULL");
+    if (!updates.ok()) return Unavailable<SessionView>("read the queued updates", updates);
+    for (int row = 0; row < updates.Rows(); ++row) view.waitingUpdates.insert(IdFromBytes(updates.Bytes(row, 0)));
+    return view;
+  }
+
   // ---- Agent sessions and administration ----------------------------------
 
   StoreResult<PolicyAssignment> AssignedPolicy(const AgentId& agent) override {

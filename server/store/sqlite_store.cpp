@@ -406,6 +406,33 @@ class SqliteStore final : public Store {
     return static_cast<uint64_t>(select.ColumnInt(0));
   }
 
+  StoreResult<SessionView> ReadSessionView() override {
+    SessionView view;
+    Statement assignments, agents, updates;
+    if (assignments.Prepare(db_, std::string(kAssignmentColumns)) != SQLITE_OK)
+      return Unavailable<SessionView>("read the assignments");
+    int step;
+    while ((step = assignments.Step()) == SQLITE_ROW) {
+      const auto scope = assignments.ColumnBlob(0);
+      if (scope.size() == sizeof kFleetScope)
+        view.fleet = PolicyFrom(assignments);
+      else
+        view.own.emplace(IdFromBlob(scope), PolicyFrom(assignments));
+    }
+    if (step != SQLITE_DONE) return Unavailable<SessionView>("read the assignments");
+    if (agents.Prepare(db_, "SELECT agent_id, enrollment FROM agents WHERE enrollment <> 'approved'") != SQLITE_OK)
+      return Unavailable<SessionView>("read the enrollments");
+    while ((step = agents.Step()) == SQLITE_ROW)
+      view.notApproved.emplace(IdFromBlob(agents.ColumnBlob(0)),
+                               ParseEnrollment(agents.ColumnText(1)).value_or(Enrollment::Revoked));
+    if (step != SQLITE_DONE) return Unavailable<SessionView>("read the enrollments");
+    if (updates.Prepare(db_, "SELECT DISTINCT agent_id FROM updates WHERE delivered_at IS NULL") != SQLITE_OK)
+      return Unavailable<SessionView>("read the queued updates");
+    while ((step = updates.Step()) == SQLITE_ROW) view.waitingUpdates.insert(IdFromBlob(updates.ColumnBlob(0)));
+    if (step != SQLITE_DONE) return Unavailable<SessionView>("read the queued updates");
+    return view;
+  }
+
   // ---- Agent sessions and administration ----------------------------------
 
   StoreResult<PolicyAssignment> AssignedPolicy(const AgentId& agent) override {

@@ -41,8 +41,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -274,6 +276,15 @@ struct UpdateClaim {
   bool heldElsewhere = false;
 };
 
+// What every session of a serve needs to know after a change, read once
+// for all of them rather than once per session.
+struct SessionView {
+  std::optional<management::ParentPolicy> fleet;    // the fleet default, when one is set
+  std::map<AgentId, management::ParentPolicy> own;  // agents with an assignment of their own
+  std::map<AgentId, Enrollment> notApproved;        // pending or revoked
+  std::set<AgentId> waitingUpdates;                 // agents with an update not yet delivered
+};
+
 // Wakes a serve as soon as another process changed the store, where the
 // engine can tell (PostgreSQL's LISTEN/NOTIFY). serve polls the change
 // counter every second all the same, which is all an SQLite store offers.
@@ -383,6 +394,10 @@ class Store {
 
   // Advanced by every (change) operation, never lowered.
   virtual StoreResult<uint64_t> ChangeCounter() = 0;
+
+  // After the counter moved: enrollments, assignments and waiting updates,
+  // for every session at once.
+  virtual StoreResult<SessionView> ReadSessionView() = 0;
 
   // ---- Agent sessions and administration ----------------------------------
 

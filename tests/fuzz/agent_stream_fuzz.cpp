@@ -197,7 +197,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   OutputChecker checker;
   {
     boundAllocations = true;
-    AgentSession session(*store, clock, log, directory, settings, "127.0.0.1:1");
+    AssignmentEncodings encodings;
+    AgentSession session(*store, clock, log, directory, encodings, settings, "127.0.0.1:1");
     std::span<const uint8_t> rest(stream);
     while (!rest.empty() && !session.Ended()) {
       const std::size_t count = std::min(piece, rest.size());

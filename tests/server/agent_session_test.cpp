@@ -18,6 +18,7 @@
 #include "management/protocol/rows_block.h"
 #include "management/protocol/status_record.h"
 #include "server/agent_session.h"
+#include "server/commands/policy_assignment.h"
 #include "server/store/sqlite_store.h"
 #include "tests/server/support/recording_log.h"
 #include "tests/support/temp_dir.h"
@@ -94,7 +95,7 @@ class AgentSessionTest : public testing::Test {
 
   std::unique_ptr<AgentSession> NewSession(EnrollMode mode = EnrollMode::Open) {
     settings.enrollMode = mode;
-    return std::make_unique<AgentSession>(*store, clock, log, directory, settings, "127.0.0.1:5000");
+    return std::make_unique<AgentSession>(*store, clock, log, directory, encodings, settings, "127.0.0.1:5000");
   }
 
   // Takes every byte the session wants to send, cut into messages by the
@@ -151,6 +152,7 @@ class AgentSessionTest : public testing::Test {
   ManualClock clock;
   test::RecordingLog log;
   MapDirectory directory;
+  AssignmentEncodings encodings;
   SessionSettings settings;
 };
 
@@ -289,7 +291,7 @@ TEST_F(AgentSessionTest, ADigestThatStaysWrongGetsThreeSetsThenTheAgentIsDrifted
   ParentPolicy changed = Assigned();
   changed.lockCdDvd__Lock = 1;
   ASSERT_TRUE(store->SetAgentPolicy(kAgent, changed, 2).ok());
-  session->StoreChanged();
+  session->StoreChanged(store->ReadSessionView().value());
   ASSERT_EQ(Types(Take(*session)), (std::vector<uint16_t>{kPolicyDigestRequest}));
   session->Feed(Message(kPolicyDigestReply, U32(0x11111111)));
   ASSERT_EQ(Types(Take(*session)), (std::vector<uint16_t>{kPolicySet, kPolicyDigestRequest}));
@@ -457,6 +459,34 @@ TEST_F(AgentSessionTest, PendingAndRevokedAgentsGetAHelloReplyOfZeroAndNothingEl
     EXPECT_TRUE(session->ReadSpace().empty());  // nothing more is read
     EXPECT_FALSE(store->FindAgent(id)->connected);
   }
+}
+
+// Sessions that follow one assignment share its encoding: a fleet on one
+// fleet default holds one policySet body, and the digest it predicts is what
+// an agent that stored those bytes reports (a fresh agent's 0xBE9BB610 for
+// the product's default).
+TEST(AssignmentEncodingsTest, EqualPoliciesShareOneEncodingWhileHeld) {
+  AssignmentEncodings encodings;
+  const ParentPolicy product = ProductDefaultParentPolicy();
+  auto first = encodings.For(product);
+  auto second = encodings.For(ParentPolicy(product));
+  EXPECT_EQ(first, second);
+  EXPECT_EQ(first->expectedDigest, 0xBE9BB610u);
+  EXPECT_TRUE(DecodePolicyList(first->policySetBody.data(), first->policySetBody.size()).complete);
+  ParentPolicy other = product;
+  other.lockFloppy__Lock = 1;
+  const auto third = encodings.For(other);
+  EXPECT_NE(third, first);
+  EXPECT_NE(third->expectedDigest, first->expectedDigest);
+  // Once nobody holds an encoding it goes; many distinct ones do not pile up.
+  first.reset();
+  second.reset();
+  for (int i = 0; i < 1000; ++i) {
+    ParentPolicy passing = product;
+    passing.password__Parent = "p" + std::to_string(i);
+    (void)encodings.For(passing);  // held by nobody, as by a session that ended at once
+  }
+  EXPECT_LT(encodings.Cached(), 130u);
 }
 
 }  // namespace

@@ -60,11 +60,11 @@ TEST_F(InstancesTest, AnAgentIsHeldByOneInstanceAndTheOtherTakesItOverFromItsSto
   const auto reply = clone.ReadUntil(management::kHelloReply);
   ASSERT_TRUE(reply.has_value());
   EXPECT_EQ(reply->body, std::vector<uint8_t>{0});
-  EXPECT_EQ(second.log
-                .Matching({"refused: the agent is connected already through instance " +
-                           std::to_string(first.InstanceId())})
-                .size(),
-            1u);
+  EXPECT_EQ(
+      second.log
+          .Matching({"refused: the agent is connected already through instance " + std::to_string(first.InstanceId())})
+          .size(),
+      1u);
 
   // The first stops; the agent, pointed at the other, goes on from the
   // stored cursor: the new rows only, each once.
@@ -128,14 +128,17 @@ TEST_F(InstancesTest, AnInstanceWhoseHeartbeatLapsedIsEndedAndItsAgentComesBack)
   // The second's wall clock runs ahead of the first's last beat by more than
   // the life time, for a moment: the first's heartbeat counts as lapsed.
   second.clock.Advance((kInstanceLifeSeconds + 2) * 1000);
-  ASSERT_TRUE(WaitUntil([&] { return !second.log.Matching({"instance " + std::to_string(firstId), "ended;"}).empty(); },
-                        10000));
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return !second.log.Matching({"instance " + std::to_string(firstId), "ended;"}).empty();
+      },
+      10000));
   second.clock.Advance(-(kInstanceLifeSeconds + 2) * 1000);
   ASSERT_TRUE(WaitUntil(
       [&] { return !first.log.Matching({"was ended by another instance (its heartbeat lapsed)"}).empty(); }, 10000));
   // The agent comes back to the first, which holds it under its new id.
-  ASSERT_TRUE(WaitUntil([&] { return first.InstanceId() != firstId && HeldBy(*db, kAgentA, first.InstanceId()); },
-                        20000));
+  ASSERT_TRUE(
+      WaitUntil([&] { return first.InstanceId() != firstId && HeldBy(*db, kAgentA, first.InstanceId()); }, 20000));
   const auto instances = db->ListInstances();
   ASSERT_TRUE(instances.ok());
   for (const InstanceRecord& instance : *instances) {

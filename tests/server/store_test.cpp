@@ -436,6 +436,38 @@ TEST_P(StoreTest, AnUpdateIsClaimedByOneInstanceTheOldestFirst) {
   EXPECT_EQ(second->ClaimNextUpdate(kAgentA, three, kNow + 22)->update->updateId, newer);
 }
 
+// What a change poll hands every session at once.
+TEST_P(StoreTest, TheSessionViewHoldsAssignmentsEnrollmentsAndWaitingUpdates) {
+  auto store = Open();
+  const AgentId kAgentC{0xC0};
+  ASSERT_TRUE(store->RecordHello(kAgentA, EnrollMode::Open, "a", kNow).ok());
+  ASSERT_TRUE(store->RecordHello(kAgentB, EnrollMode::Approve, "b", kNow).ok());
+  ASSERT_TRUE(store->RecordHello(kAgentC, EnrollMode::Open, "c", kNow).ok());
+  auto empty = store->ReadSessionView();
+  ASSERT_TRUE(empty.ok()) << empty.error();
+  EXPECT_FALSE(empty->fleet.has_value());
+  EXPECT_TRUE(empty->own.empty());
+  EXPECT_EQ(empty->notApproved, (std::map<AgentId, Enrollment>{{kAgentB, Enrollment::Pending}}));
+  EXPECT_TRUE(empty->waitingUpdates.empty());
+
+  ParentPolicy fleet, own;
+  fleet.lockCdDvd__Parent = 1;
+  own.ruleUsb__Parent = "00";
+  ASSERT_TRUE(store->SetFleetPolicy(fleet, kNow).ok());
+  ASSERT_TRUE(store->SetAgentPolicy(kAgentC, own, kNow).ok());
+  ASSERT_TRUE(store->SetEnrollment(kAgentA, Enrollment::Revoked, kNow).ok());
+  const auto ids = store->QueueUpdate(std::vector<AgentId>{kAgentB, kAgentC}, "u", std::vector<uint8_t>{1}, kNow);
+  ASSERT_TRUE(ids.ok());
+  ASSERT_TRUE(store->MarkUpdateDelivered(ids->at(1), kNow).ok());
+  const auto view = store->ReadSessionView();
+  ASSERT_TRUE(view.ok()) << view.error();
+  EXPECT_EQ(view->fleet, fleet);
+  EXPECT_EQ(view->own, (std::map<AgentId, ParentPolicy>{{kAgentC, own}}));
+  EXPECT_EQ(view->notApproved,
+            (std::map<AgentId, Enrollment>{{kAgentA, Enrollment::Revoked}, {kAgentB, Enrollment::Pending}}));
+  EXPECT_EQ(view->waitingUpdates, (std::set<AgentId>{kAgentB}));
+}
+
 TEST_P(StoreTest, AssignmentsComeFromTheAgentElseTheFleetAndRefuseWhatAnAgentCannotHold) {
   auto store = Open();
   ASSERT_TRUE(store->RecordHello(kAgentA, EnrollMode::Open, "a", kNow).ok());

@@ -14,12 +14,21 @@ if(VX_WINDOWS)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/scripts/wine_run ${VX_WINE_PREFIX})
 endif()
 
+# A build may keep the tests of one label only (VX_TEST_LABEL): the
+# ThreadSanitizer build runs the concurrency tests alone, so the other test
+# programs are left out of its default target and never registered.
+set(VX_TEST_LABEL "" CACHE STRING "Build and register only the tests with this label (empty: every test)")
+
 # vx_add_test(<name> SOURCES ... [LIBS ...] [LABELS ...])
 function(vx_add_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   vx_target(${name})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  if(VX_TEST_LABEL AND NOT VX_TEST_LABEL IN_LIST ARG_LABELS)
+    set_target_properties(${name} PROPERTIES EXCLUDE_FROM_ALL ON)
+    return()
+  endif()
   set(_properties "")
   if(ARG_LABELS)
     list(APPEND _properties LABELS "${ARG_LABELS}")

@@ -25,7 +25,7 @@ struct FleetSummary {
   uint64_t deliveries = 0, agentsWithOneUpdate = 0, agentsWithMoreUpdates = 0, updateBytes = 0;
   long peakRssKiB = 0;
   double elapsedSeconds = 0;
-  bool allStored = false;  // every row of every table proven stored
+  bool allStored = false;  // every row created by the end proven stored
 };
 
 // The fleet as of `now`; peakRssKiB and elapsedSeconds are the caller's.

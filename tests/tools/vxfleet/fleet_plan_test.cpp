@@ -165,5 +165,21 @@ TEST(FleetReportTest, JsonHoldsEveryFieldAndNullDelaysWithoutSamples) {
   EXPECT_NE(ReportText(summary).find("6 rows NOT proven stored"), std::string::npos);
 }
 
+TEST(FleetReportTest, AnEarlyEndWeighsOnlyTheRowsCreatedUntilThen) {
+  FleetPlan plan;
+  plan.agents = 2;
+  plan.reports = ReportShape{0, 10s, 60s};  // new rows from some time in the first 10 s
+  SilentLog log;
+  Fleet fleet(plan, log);
+  ASSERT_EQ(fleet.FinalRows(), 12u);
+  const FleetSummary atStart = Summarize(fleet, 0s);
+  EXPECT_EQ(atStart.rowsCreated, 0u);
+  EXPECT_TRUE(atStart.allStored);
+  EXPECT_EQ(ExitCodeOf(atStart), 0);
+  const FleetSummary later = Summarize(fleet, 10s);
+  EXPECT_EQ(later.rowsCreated, 2u);
+  EXPECT_EQ(ExitCodeOf(later), 1);
+}
+
 }  // namespace
 }  // namespace vx::fleet

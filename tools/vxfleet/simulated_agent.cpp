@@ -16,9 +16,10 @@ using namespace vx::management;
 
 // What GetVersion returns on Windows 7 SP1 (build 7601, version 6.1).
 constexpr uint32_t kWindowsVersion = 0x1DB10106;
-// A body buffer above this is given back after its message, so an idle agent
-// holds little however large its last policySet or rows block was.
-constexpr std::size_t kKeptBufferCapacity = 4096;
+// A buffer above this is given back after its message, so an idle agent holds
+// little however large its last policySet or rows block was; the usual turn's
+// output (keep-alive, notice, status reply, a row or two) fits in it.
+constexpr std::size_t kKeptBufferCapacity = 512;
 
 std::array<uint8_t, 4> LittleEndian(uint32_t value) {
   return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value >> 16),

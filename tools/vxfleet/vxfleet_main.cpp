@@ -121,11 +121,12 @@ int main(int argc, char** argv) {
   summary.peakRssKiB = PeakRssKiB();
   summary.elapsedSeconds = std::chrono::duration<double>(ended).count();
   if (network.Interrupted()) std::fprintf(stderr, "vxfleet: interrupted\n");
-  const std::string report = options.json ? ReportJson(summary) : ReportText(summary);
-  std::fwrite(report.data(), 1, report.size(), stdout);
-  std::fflush(stdout);
-
   int exitCode = ExitCodeOf(summary);
+  const std::string report = options.json ? ReportJson(summary) : ReportText(summary);
+  if (std::fwrite(report.data(), 1, report.size(), stdout) != report.size() || std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "vxfleet: cannot write the report\n");
+    exitCode = 1;
+  }
   if (!options.agentsFile.empty()) {
     std::ofstream file(options.agentsFile, std::ios::trunc);
     WriteAgentLines(fleet, ended, file);

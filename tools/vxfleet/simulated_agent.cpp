@@ -75,7 +75,9 @@ FleetTime SimulatedAgent::NextTurnDue(FleetTime now) const {
   if (!Output().empty()) return lastOutputAt_ + kStallLimit;
   if (ready_) return now;
 
-  FleetTime due = dropAt_;
+  // A drop waits while a page awaits its proof: the request that brings it
+  // is what makes the turn due then.
+  FleetTime due = pageAwaitingProof_ ? kNever : dropAt_;
   if (headerFilled_ > 0) due = std::min(due, lastInputAt_ + kStallLimit);  // a message under way
   due = std::min(due, lastKeepAlive_ == kNever ? now : lastKeepAlive_ + kKeepAliveInterval);
   // A notice is due once rows were added and 10 s passed since the last one.
@@ -126,10 +128,7 @@ void SimulatedAgent::ConnectedTurn(FleetTime now) {
     EndConnection(now, kTurnInterval);  // a message that stopped coming
     return;
   }
-  if (now >= dropAt_) {
-    EndConnection(now, FleetTime{0});  // churn: reconnect at once
-    return;
-  }
+  if (now >= dropAt_ && DropForChurn(now)) return;
   if (lastKeepAlive_ == kNever || now >= lastKeepAlive_ + kKeepAliveInterval) {
     Send(now, kKeepAlive);
     lastKeepAlive_ = now;
@@ -143,6 +142,19 @@ void SimulatedAgent::ConnectedTurn(FleetTime now) {
     }
   }
   if (ready_) HandleMessage(now);
+}
+
+bool SimulatedAgent::DropForChurn(FleetTime now) {
+  // Dropped between a page and the request after it, the page would be
+  // stored but never proven: the server, its cursor at the announced id,
+  // asks nothing more. So a drop waits for that request, takes the proof it
+  // brings and leaves it unanswered, as a connection that breaks mid-drain.
+  if (pageAwaitingProof_) {
+    if (!ready_ || current_.type != kReportRowsRequest) return false;
+    RecordProof(ReadInt32(body_.data()));
+  }
+  EndConnection(now, FleetTime{0});  // reconnect at once
+  return true;
 }
 
 // ---- The connection ----------------------------------------------------------
@@ -257,6 +269,7 @@ void SimulatedAgent::ReceivedHandshake(FleetTime now) {
   statistics.maxConnected = std::max(statistics.maxConnected, ++statistics.connected);
   lastKeepAlive_ = lastTimedNotice_ = kNever;
   dropAt_ = kNever;
+  pageAwaitingProof_ = false;
   if (shared_.reconnectMean.count() > 0) {
     std::exponential_distribution<double> untilDrop(1.0 / static_cast<double>(shared_.reconnectMean.count()));
     dropAt_ = now + FleetTime(std::llround(untilDrop(shared_.random)));
@@ -361,6 +374,7 @@ void SimulatedAgent::AnswerRows(FleetTime now) {
   const int32_t afterId = ReadInt32(body_.data());
   const int32_t rowLimit = ReadInt32(body_.data() + 4);
   RecordProof(afterId);
+  pageAwaitingProof_ = false;
 
   std::vector<uint8_t>& block = shared_.rowsBlock;
   const RowsSent sent = BuildRowsBlock(table_, index_, shared_.wallSecondsAtZero, afterId, rowLimit, now, block);
@@ -369,6 +383,7 @@ void SimulatedAgent::AnswerRows(FleetTime now) {
     shared_.statistics.rowsResent +=
         static_cast<uint64_t>(std::max(0, std::min(sent.last, server.sent) - sent.first + 1));
     server.sent = std::max(server.sent, sent.last);
+    pageAwaitingProof_ = true;
   }
   Send(now, kReportRowsReply, block, static_cast<uint32_t>(block.size()));
 }

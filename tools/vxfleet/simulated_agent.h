@@ -20,7 +20,10 @@
 // - a connection that breaks (the peer closed it, an error, a header with a
 //   wrong checksum, 30 seconds without progress on a send) is followed by a
 //   new attempt at once; a handler that gives up (a policySet above 1 MiB, a
-//   body stalled for 30 seconds) closes it and tries again after one turn.
+//   body stalled for 30 seconds) closes it and tries again after one turn;
+// - with churn, a connection is dropped at a random time and a new attempt
+//   made at once; a drop due while a page awaits its proof waits for the
+//   request after it, takes that proof and leaves the request unanswered.
 // Unlike the real client, which reads a message when its turn comes, the
 // agent takes a message's bytes as they arrive and handles the message at its
 // next turn; it takes nothing more until then, so the server still sees one
@@ -172,6 +175,7 @@ class SimulatedAgent {
 
   // A connected turn and the one message it may handle.
   void ConnectedTurn(FleetTime now);
+  [[nodiscard]] bool DropForChurn(FleetTime now);  // false while it must wait
   void HandleMessage(FleetTime now);
   void AnswerStatus(FleetTime now);
   void SendNotice(FleetTime now);
@@ -224,6 +228,7 @@ class SimulatedAgent {
   FleetTime lastKeepAlive_ = kNever;
   FleetTime lastTimedNotice_ = kNever;
   FleetTime dropAt_ = kNever;
+  bool pageAwaitingProof_ = false;  // rows were sent on this connection and no request came since
   // For the life of the agent, as the client keeps it for the life of its
   // thread: the reportsStored count the last timed notice saw.
   int32_t lastNoticedAdditions_ = 0;

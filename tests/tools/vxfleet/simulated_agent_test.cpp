@@ -723,5 +723,32 @@ TEST(SimulatedAgentTest, ChurnDropsAConnectionAtARandomTimeAndReconnectsAtOnce) 
   EXPECT_EQ(driver.statistics().reconnects, 1u);
 }
 
+TEST(SimulatedAgentTest, AChurnDropNeverStrandsAPageWithoutItsProof) {
+  FleetPlan plan = OneAgent(ReportShape{100, 0s, 0s});
+  plan.reconnectMean = 30s;
+  AgentDriver driver(plan);
+  driver.Connect(0s);
+  driver.TurnAndSend(0s);  // keep-alive and notice
+  const FleetTime drop = driver.agent().NextTurnDue(0s);
+  ASSERT_GT(drop, 2s);  // this seed's draw leaves room for a page before it
+  ASSERT_LT(drop, 120s);
+
+  // A page goes out before the drop is due; the drop then waits for its proof.
+  EXPECT_EQ(driver.Feed(RowsRequest(0), 1s), 15u);
+  EXPECT_EQ(driver.TurnAt(1s).at(0).length, 100u * 148);
+  EXPECT_EQ(driver.agent().NextTurnDue(drop), 120s);  // the keep-alive, not the drop
+  EXPECT_TRUE(driver.TurnAt(drop).empty());
+  EXPECT_TRUE(driver.agent().WantsSocket());
+
+  // The request after the page proves it; it is left unanswered and the
+  // connection dropped, a new attempt made at once.
+  EXPECT_EQ(driver.Feed(RowsRequest(100), drop + 1s), 15u);
+  EXPECT_TRUE(driver.TurnAt(drop + 1s).empty());
+  EXPECT_EQ(driver.statistics().rowsStored, 100u);
+  EXPECT_EQ(driver.agent().ProvenId(), 100);
+  EXPECT_TRUE(driver.agent().WantsConnect());
+  EXPECT_EQ(driver.statistics().reconnects, 1u);
+}
+
 }  // namespace
 }  // namespace vx::fleet

@@ -23,6 +23,7 @@ Fleet::Fleet(const FleetPlan& plan, FleetLog& log) : shared_(std::make_unique<Fl
   shared.idPrefix = plan.idPrefix;
   shared.reports = plan.reports;
   shared.serverCount = std::max<std::size_t>(plan.serverCount, 1);
+  shared.sharedStore = plan.sharedStore;
   shared.wallSecondsAtZero = plan.wallSecondsAtZero;
   shared.reconnectMean = plan.reconnectMean;
   shared.log = &log;

@@ -21,6 +21,9 @@ struct FleetPlan {
   ReportShape reports;
   FleetTime ramp{0};  // agents start spread evenly over it
   std::size_t serverCount = 1;
+  // The servers are instances of one store: what one proved stored, every
+  // other knows, so proofs, regressions and resent rows are the store's.
+  bool sharedStore = false;
   FleetTime reconnectMean{0};
   int64_t wallSecondsAtZero = 0;
   uint64_t seed = 0;  // row phases, server choice, dropped connections

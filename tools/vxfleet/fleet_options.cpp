@@ -160,6 +160,7 @@ std::optional<FleetSetup> PlanFleet(const FleetOptions& options, int64_t wallSec
   plan.reports = ReportShape{options.backlog, spacing, *duration};
   plan.ramp = *ramp;
   plan.serverCount = setup.network.servers.size();
+  plan.sharedStore = options.sharedStore;
   plan.reconnectMean = *reconnectMean;
   plan.wallSecondsAtZero = wallSecondsAtZero;
   plan.seed = options.seed.value_or(randomSeed);

@@ -41,6 +41,7 @@ struct FleetOptions {
   double settleSeconds = 60;
   std::optional<double> rampSeconds;  // default: agents / 1000 s, at least 1 s
   double reconnectMeanSeconds = 0;
+  bool sharedStore = false;  // the servers share one store (instances on one PostgreSQL database)
   std::string sourceAddresses;
   double progressSeconds = 5;
   bool json = false;

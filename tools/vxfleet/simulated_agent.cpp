@@ -54,7 +54,7 @@ SimulatedAgent::SimulatedAgent(FleetShared& shared, uint64_t index, FleetTime st
       id_(MakeClientId(shared.idPrefix, index)),
       table_(shared.reports, start, phase),
       held_(shared.initialPolicy),
-      servers_(std::max<std::size_t>(shared.serverCount, 1)) {}
+      servers_(shared.sharedStore ? 1 : std::max<std::size_t>(shared.serverCount, 1)) {}
 
 // ---- Turns -------------------------------------------------------------------
 
@@ -166,7 +166,7 @@ bool SimulatedAgent::WantsSocket() const {
 void SimulatedAgent::ConnectStarted(std::size_t server, FleetTime now) {
   ++connection_;
   ++shared_.statistics.connectAttempts;
-  server_ = std::min(server, servers_.size() - 1);
+  server_ = server;
   phase_ = Phase::Connecting;
   deadline_ = now + kHandshakeLimit;
   handshakeFilled_ = 0;
@@ -378,7 +378,7 @@ void SimulatedAgent::AnswerRows(FleetTime now) {
 
   std::vector<uint8_t>& block = shared_.rowsBlock;
   const RowsSent sent = BuildRowsBlock(table_, index_, shared_.wallSecondsAtZero, afterId, rowLimit, now, block);
-  ServerProgress& server = servers_[server_];
+  ServerProgress& server = servers_[std::min(server_, servers_.size() - 1)];
   if (sent.Count() > 0) {
     shared_.statistics.rowsResent +=
         static_cast<uint64_t>(std::max(0, std::min(sent.last, server.sent) - sent.first + 1));
@@ -389,15 +389,15 @@ void SimulatedAgent::AnswerRows(FleetTime now) {
 }
 
 void SimulatedAgent::RecordProof(int32_t afterId) {
-  ServerProgress& server = servers_[server_];
+  ServerProgress& server = servers_[std::min(server_, servers_.size() - 1)];
   FleetStatistics& statistics = shared_.statistics;
   if (afterId < server.proven) {
     ++statistics.cursorRegressions;
     if (shared_.log)
       shared_.log->Warn("CURSOR REGRESSION: agent " + ClientIdHex(id_) + " was asked by server " +
                         std::to_string(server_ + 1) + " for rows after id " + std::to_string(afterId) +
-                        ", but that server had already stored up to id " + std::to_string(server.proven) +
-                        ": it lost committed rows");
+                        (shared_.sharedStore ? ", but the store they share" : ", but that server") +
+                        " had already stored up to id " + std::to_string(server.proven) + ": it lost committed rows");
     return;
   }
   // A server cannot have stored a row that did not exist when it asked (a

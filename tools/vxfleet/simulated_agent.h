@@ -38,7 +38,8 @@
 // below what the same server proved before is a cursor regression: that
 // server lost rows it had stored. Proofs are kept per server (the servers of
 // a run may keep separate stores), and a row counts as stored once any server
-// proved it.
+// proved it; servers that are instances of one store keep one record, so a
+// request of any of them below what another proved is a regression too.
 #pragma once
 
 #include <array>
@@ -77,6 +78,7 @@ struct FleetShared {
   uint64_t idPrefix = kDefaultIdPrefix;
   ReportShape reports;
   std::size_t serverCount = 1;
+  bool sharedStore = false;       // the servers are instances of one store (FleetPlan::sharedStore)
   int64_t wallSecondsAtZero = 0;  // the wall clock when fleet time was 0, for row times
   FleetTime reconnectMean{0};     // mean time to a dropped connection; 0: none are dropped
   FleetStatistics statistics;

@@ -64,6 +64,9 @@ void AddOptions(CLI::App& app, FleetOptions& options) {
                  "mean seconds until a connected agent drops its connection and reconnects (0: never)")
       ->capture_default_str()
       ->check(CLI::Range(0.0, kMaxSeconds));
+  app.add_flag("--shared-store", options.sharedStore,
+               "the servers are instances of one store (PostgreSQL): a row one proved stored counts for all, "
+               "and any of them asking below it is a regression");
   app.add_option("--source-addresses", options.sourceAddresses,
                  "local addresses to connect from, round-robin: e.g. 127.0.0.2-127.0.0.250,127.0.1.1");
   app.add_option("--progress", options.progressSeconds, "seconds between progress lines on stderr (0: none)")

@@ -463,6 +463,38 @@ TEST(SimulatedAgentTest, ARequestProvesRowsStoredRecordsTheirDelaysAndABackwardR
   EXPECT_EQ(driver.statistics().delays.Samples(), 100u);
 }
 
+// Instances of one store (--shared-store): what one proved holds for the
+// other, so the other asking below it means the store lost committed rows,
+// and rows sent to one and then to the other are resent.
+TEST(SimulatedAgentTest, InstancesOfOneStoreShareTheProofAndItsRegressions) {
+  FleetPlan plan = OneAgent(ReportShape{100, 0s, 0s});
+  plan.serverCount = 2;
+  plan.sharedStore = true;
+  AgentDriver driver(plan);
+  driver.Connect(0s, 0);
+  driver.TurnAndSend(0s);
+  EXPECT_EQ(driver.Feed(RowsRequest(0), 1s), 15u);
+  driver.TurnAndSend(1s);
+  EXPECT_EQ(driver.Feed(RowsRequest(100), 1500ms), 15u);
+  driver.TurnAndSend(1500ms);
+  EXPECT_EQ(driver.statistics().rowsStored, 100u);
+
+  // The other instance takes over from the stored cursor: no regression.
+  driver.agent().ConnectionLost(2s);
+  driver.Connect(2s, 1);
+  driver.TurnAndSend(2s);
+  EXPECT_EQ(driver.Feed(RowsRequest(100), 2100ms), 15u);
+  driver.TurnAndSend(2100ms);
+  EXPECT_EQ(driver.statistics().cursorRegressions, 0u);
+  // Asked below it by the other instance: the shared store lost rows.
+  EXPECT_EQ(driver.Feed(RowsRequest(60), 2200ms), 15u);
+  EXPECT_EQ(driver.TurnAt(2200ms).at(0).length, 40u * 148);
+  EXPECT_EQ(driver.statistics().cursorRegressions, 1u);
+  EXPECT_EQ(driver.statistics().rowsResent, 40u);
+  ASSERT_EQ(driver.log.lines.size(), 1u);
+  EXPECT_NE(driver.log.lines[0].find("the store they share"), std::string::npos);
+}
+
 TEST(SimulatedAgentTest, NewRowsDelaysRunFromEachRowsOwnCreation) {
   AgentDriver driver(OneAgent(ReportShape{0, 1s, 10s}));
   const ReportTable& table = driver.agent().Table();

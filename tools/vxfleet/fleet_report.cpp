@@ -52,6 +52,7 @@ FleetSummary Summarize(const Fleet& fleet, FleetTime now) {
     if (agent.Deliveries() > 1) ++s.agentsWithMoreUpdates;
   }
   s.deliveries = statistics.deliveries;
+  s.unconfirmedDeliveries = statistics.unconfirmedDeliveries;
   s.updateBytes = statistics.updateBytes;
   // Rows created so far: after the growth every row of every table, and on
   // an early end (a signal) the rows made until then.
@@ -92,10 +93,12 @@ std::string ReportText(const FleetSummary& s) {
   for (const auto& [digest, agents] : s.digests) text += Format(" %s by %zu,", DigestText(digest).c_str(), agents);
   if (!s.digests.empty()) text.pop_back();
   text += "\n";
-  text +=
-      Format("updates:            %llu delivered (%llu agents once, %llu more than once), %llu bytes\n",
-             static_cast<unsigned long long>(s.deliveries), static_cast<unsigned long long>(s.agentsWithOneUpdate),
-             static_cast<unsigned long long>(s.agentsWithMoreUpdates), static_cast<unsigned long long>(s.updateBytes));
+  text += Format(
+      "updates:            %llu delivered (%llu agents once, %llu more than once; %llu unconfirmed), %llu "
+      "bytes\n",
+      static_cast<unsigned long long>(s.deliveries), static_cast<unsigned long long>(s.agentsWithOneUpdate),
+      static_cast<unsigned long long>(s.agentsWithMoreUpdates),
+      static_cast<unsigned long long>(s.unconfirmedDeliveries), static_cast<unsigned long long>(s.updateBytes));
   text += Format("peak RSS:           %ld KiB\n", s.peakRssKiB);
   text += Format("elapsed:            %.1f s\n", s.elapsedSeconds);
   text += s.allStored ? "result:             every row proven stored\n"
@@ -122,9 +125,10 @@ std::string ReportJson(const FleetSummary& s) {
          "}, \"digests\": {" + digests + "}, " +
          Format(
              "\"updates\": {\"deliveries\": %llu, \"agentsWithOne\": %llu, \"agentsWithMore\": %llu, "
-             "\"bytes\": %llu}, \"peakRssKiB\": %ld, \"elapsedSeconds\": %.3f}\n",
+             "\"unconfirmed\": %llu, \"bytes\": %llu}, \"peakRssKiB\": %ld, \"elapsedSeconds\": %.3f}\n",
              static_cast<unsigned long long>(s.deliveries), static_cast<unsigned long long>(s.agentsWithOneUpdate),
-             static_cast<unsigned long long>(s.agentsWithMoreUpdates), static_cast<unsigned long long>(s.updateBytes),
+             static_cast<unsigned long long>(s.agentsWithMoreUpdates),
+             static_cast<unsigned long long>(s.unconfirmedDeliveries), static_cast<unsigned long long>(s.updateBytes),
              s.peakRssKiB, s.elapsedSeconds);
 }
 
@@ -133,7 +137,7 @@ void WriteAgentLines(const Fleet& fleet, FleetTime now, std::ostream& out) {
     const SimulatedAgent& agent = fleet.Agent(i);
     out << ClientIdHex(agent.Id()) << ' ' << agent.Table().CreatedBy(now) << ' ' << agent.ProvenId() << ' '
         << agent.Deliveries() << ' ' << DigestText(agent.HeldDigest()) << ' ' << agent.UpdateBytes() << ' '
-        << Format("%016" PRIx64, agent.LastUpdateHash()) << '\n';
+        << Format("%016" PRIx64, agent.LastUpdateHash()) << ' ' << agent.UnconfirmedDeliveries() << '\n';
   }
 }
 

@@ -22,7 +22,8 @@ struct FleetSummary {
   uint64_t delaySamples = 0;
   FleetTime delayMedian{0}, delayP99{0}, delayMax{0};
   std::map<uint32_t, std::size_t> digests;  // digest held -> agents holding it
-  uint64_t deliveries = 0, agentsWithOneUpdate = 0, agentsWithMoreUpdates = 0, updateBytes = 0;
+  uint64_t deliveries = 0, agentsWithOneUpdate = 0, agentsWithMoreUpdates = 0, unconfirmedDeliveries = 0,
+           updateBytes = 0;
   long peakRssKiB = 0;
   double elapsedSeconds = 0;
   bool allStored = false;  // every row created by the end proven stored

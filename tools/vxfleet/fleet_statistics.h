@@ -26,6 +26,9 @@ struct FleetStatistics {
 
   // Updates.
   uint64_t deliveries = 0;
+  // Deliveries whose connection ended before the agent's next status reply
+  // was out: the server cannot know the file arrived, and sends it again.
+  uint64_t unconfirmedDeliveries = 0;
   uint64_t updateBytes = 0;
 };
 

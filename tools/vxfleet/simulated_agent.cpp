@@ -208,6 +208,12 @@ void SimulatedAgent::EndAttempt(FleetTime now, FleetTime retryAfter) {
 }
 
 void SimulatedAgent::EndConnection(FleetTime now, FleetTime retryAfter) {
+  if (awaitingConfirmation_) {
+    ++unconfirmedDeliveries_;
+    ++shared_.statistics.unconfirmedDeliveries;
+    awaitingConfirmation_ = false;
+    confirmationEndsAt_.reset();
+  }
   --shared_.statistics.connected;
   ++shared_.statistics.reconnects;
   EndAttempt(now, retryAfter);
@@ -364,6 +370,7 @@ void SimulatedAgent::AnswerStatus(FleetTime now) {
   record.computerName.assign(name.begin(), name.end());
   record.windowsVersion = kWindowsVersion;
   Send(now, kStatusReply, EncodeStatusRecord(record));
+  if (awaitingConfirmation_ && !confirmationEndsAt_) confirmationEndsAt_ = output_.size();
 }
 
 void SimulatedAgent::SendNotice(FleetTime now) {
@@ -435,6 +442,8 @@ void SimulatedAgent::StartUpdate(FleetTime now) {
 
 void SimulatedAgent::FinishUpdate() {
   inUpdate_ = false;
+  awaitingConfirmation_ = true;
+  confirmationEndsAt_.reset();
   ++deliveries_;
   updateBytes_ += current_.length;
   lastUpdateHash_ = updateHash_;
@@ -458,6 +467,10 @@ std::span<const uint8_t> SimulatedAgent::Output() const {
 void SimulatedAgent::Sent(std::size_t count, FleetTime now) {
   outputSent_ = std::min(outputSent_ + count, output_.size());
   lastOutputAt_ = now;
+  if (confirmationEndsAt_ && outputSent_ >= *confirmationEndsAt_) {
+    awaitingConfirmation_ = false;
+    confirmationEndsAt_.reset();
+  }
   if (outputSent_ == output_.size()) {
     Release(output_);
     outputSent_ = 0;

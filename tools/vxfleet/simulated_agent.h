@@ -46,6 +46,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <random>
 #include <span>
 #include <vector>
@@ -154,6 +155,10 @@ class SimulatedAgent {
   [[nodiscard]] uint32_t HeldDigest() const { return held_->digest; }
   [[nodiscard]] const management::ParentPolicy& HeldParentPolicy() const { return held_->policy; }
   [[nodiscard]] uint32_t Deliveries() const { return deliveries_; }
+  // Deliveries the server could not know of: the connection ended before the
+  // status reply after the file was out (the server takes that reply as the
+  // sign the file arrived, so it sends such a file again).
+  [[nodiscard]] uint32_t UnconfirmedDeliveries() const { return unconfirmedDeliveries_; }
   [[nodiscard]] uint64_t UpdateBytes() const { return updateBytes_; }
   [[nodiscard]] uint64_t LastUpdateHash() const { return lastUpdateHash_; }
 
@@ -239,6 +244,11 @@ class SimulatedAgent {
   std::vector<ServerProgress> servers_;
   int32_t proven_ = 0;
   uint32_t deliveries_ = 0;
+  uint32_t unconfirmedDeliveries_ = 0;
+  // A file was read whole and no status reply after it is out yet; then
+  // where that reply ends in the output, once queued.
+  bool awaitingConfirmation_ = false;
+  std::optional<std::size_t> confirmationEndsAt_;
   uint64_t updateBytes_ = 0;
   uint64_t lastUpdateHash_ = 0;
 };

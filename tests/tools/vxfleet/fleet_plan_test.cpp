@@ -158,7 +158,8 @@ TEST(FleetReportTest, JsonHoldsEveryFieldAndNullDelaysWithoutSamples) {
   EXPECT_TRUE(json["delayMs"]["median"].is_null());
   EXPECT_EQ(json["delayMs"]["samples"], 0);
   EXPECT_EQ(json["digests"], nlohmann::json::parse(R"({"0xBE9BB610": 3})"));
-  EXPECT_EQ(json["updates"], nlohmann::json::parse(R"({"deliveries": 0, "agentsWithOne": 0, "agentsWithMore": 0,
+  EXPECT_EQ(json["updates"],
+            nlohmann::json::parse(R"({"deliveries": 0, "agentsWithOne": 0, "agentsWithMore": 0, "unconfirmed": 0,
                                                        "bytes": 0})"));
   EXPECT_EQ(json["peakRssKiB"], 1234);
   EXPECT_EQ(ExitCodeOf(summary), 1);  // rows exist and none was proven stored

@@ -617,6 +617,29 @@ TEST(SimulatedAgentTest, AnUpdateCountsOnceWhenItsWholeFileArrivedAndNothingElse
   EXPECT_EQ(driver.agent().Deliveries(), 1u);
 }
 
+// The server takes the status reply after a file as the sign it arrived: a
+// connection that ends before that reply is out leaves a delivery the server
+// cannot know of (it sends the file again), and it is counted as such.
+TEST(SimulatedAgentTest, ADeliveryIsUnconfirmedUntilTheStatusReplyAfterItIsOut) {
+  for (const bool replied : {true, false}) {
+    SCOPED_TRACE(replied ? "replied" : "lost before the reply");
+    AgentDriver driver;
+    driver.Connect(0s);
+    driver.TurnAndSend(0s);
+    EXPECT_EQ(driver.Feed(Message(kUpdatePush, {}, 1000), 1s), kHeaderSize);
+    driver.TurnAndSend(1s);
+    driver.FeedInPieces(Bytes(1000, 9), 1s);
+    EXPECT_EQ(driver.Feed(Message(kStatusRequest), 1s), kHeaderSize);
+    if (replied) {
+      EXPECT_EQ(Types(driver.TurnAt(1100ms)), std::vector<uint16_t>{kStatusReply});
+    }
+    driver.agent().ConnectionLost(2s);
+    EXPECT_EQ(driver.agent().Deliveries(), 1u);
+    EXPECT_EQ(driver.agent().UnconfirmedDeliveries(), replied ? 0u : 1u);
+    EXPECT_EQ(driver.statistics().unconfirmedDeliveries, replied ? 0u : 1u);
+  }
+}
+
 TEST(SimulatedAgentTest, AnUpdateCutShortOrStalledIsNoDelivery) {
   {
     AgentDriver driver;

@@ -298,6 +298,7 @@ void AgentSession::RequestRows() {
     draining_ = true;
     drainStartMs_ = lastProgressMs_ = Now();
     drainStored_ = 0;
+    pagesThisDrain_ = 0;
   }
 }
 
@@ -350,6 +351,7 @@ void AgentSession::StorePage(const std::vector<DecodedRow>& rows) {
                                   std::to_string(rows.size()) + " rows in " + std::to_string(body_.size()) +
                                   " bytes, " + std::to_string(*stored) + " new");
   drainStored_ += *stored;
+  ++pagesThisDrain_;
   for (const ReportRowRecord& record : records) cursor_.lastId = std::max(cursor_.lastId, record.id);
 }
 
@@ -360,10 +362,13 @@ void AgentSession::LogProgress(bool final) {
   char rate[32];
   std::snprintf(rate, sizeof rate, "%.0f", perSecond);
   if (final) {
+    // A drain of more than one page is news; the rows a busy agent makes a
+    // minute at a time are not, and at info level a large fleet's log would
+    // grow by a line for each of them (gigabytes a day).
+    const LogLevel level = pagesThisDrain_ > 1 ? LogLevel::Info : LogLevel::Debug;
     if (drainStored_ > 0)
-      log_.Write(LogLevel::Info, Who() + ": backlog drained: " + std::to_string(drainStored_) + " rows stored in " +
-                                     Seconds(elapsed) + " (" + rate + " rows/s), last id " +
-                                     std::to_string(cursor_.lastId));
+      log_.Write(level, Who() + ": backlog drained: " + std::to_string(drainStored_) + " rows stored in " +
+                            Seconds(elapsed) + " (" + rate + " rows/s), last id " + std::to_string(cursor_.lastId));
     return;
   }
   if (now - lastProgressMs_ < settings_.progressIntervalMs) return;

@@ -191,6 +191,7 @@ class AgentSession {
   bool draining_ = false;
   int64_t drainStartMs_ = 0;
   uint64_t drainStored_ = 0;
+  int pagesThisDrain_ = 0;
   int64_t lastProgressMs_ = 0;
 
   // Policy.

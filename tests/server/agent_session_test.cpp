@@ -180,9 +180,19 @@ TEST_F(AgentSessionTest, PagesFollowTheLastIdReceivedAndEndAtAnEmptyPage) {
   EXPECT_TRUE(Take(*session).empty());
   EXPECT_EQ(store->GetReportCursor(kAgent)->lastId, 12);
   EXPECT_EQ(log.Matching({"backlog drained: 12 rows stored"}).size(), 1u);
+  EXPECT_EQ(log.LevelOf("backlog drained: 12 rows stored"), LogLevel::Info);  // two pages: a backlog
   // A notice at what is stored asks for nothing.
   session->Feed(Message(kReportNotice, U32(12)));
   EXPECT_TRUE(Take(*session).empty());
+  // A row made since, fetched in one page: no news at info level (a large
+  // fleet makes thousands a minute).
+  session->Feed(Message(kReportNotice, U32(13)));
+  ASSERT_EQ(Types(Take(*session)), (std::vector<uint16_t>{kReportRowsRequest}));
+  const auto one = RowsBlock(13, 13);
+  session->Feed(Message(kReportRowsReply, one, static_cast<uint32_t>(one.size())));
+  ASSERT_EQ(Types(Take(*session)), (std::vector<uint16_t>{kReportRowsRequest}));
+  session->Feed(Message(kReportRowsReply));
+  EXPECT_EQ(log.LevelOf("backlog drained: 1 rows stored"), LogLevel::Debug);
 }
 
 TEST_F(AgentSessionTest, AnEmptyPageWhileRowsWereAnnouncedIsAskedAgainAtMostThreeTimes) {

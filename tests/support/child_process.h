@@ -72,13 +72,22 @@ class ChildProcess {
   // Waits for the program to end; its exit code, or -1 when it did not exit.
   [[nodiscard]] int Wait() {
     if (pid_ <= 0) return -1;
+    if (exited_) return code_;
     int status = 0;
     while (::waitpid(pid_, &status, 0) < 0) {
       if (errno != EINTR) return -1;
     }
-    exited_ = true;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return Record(status);
   }
+  // Whether the program has ended (then Wait gives its code at once).
+  [[nodiscard]] bool Exited() {
+    if (pid_ <= 0 || exited_) return true;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) != pid_) return false;
+    (void)Record(status);  // kept for Wait
+    return true;
+  }
+  [[nodiscard]] pid_t Pid() const { return pid_; }
   [[nodiscard]] std::string Output() const { return ReadFile(out_); }
   [[nodiscard]] std::string Errors() const { return ReadFile(err_); }
 
@@ -86,6 +95,13 @@ class ChildProcess {
   std::filesystem::path out_, err_;
   pid_t pid_ = -1;
   bool exited_ = false;
+  int code_ = -1;
+
+  int Record(int status) {
+    exited_ = true;
+    code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return code_;
+  }
 };
 
 }  // namespace vx::test

@@ -41,6 +41,8 @@ class PrivatePostgres {
   // The same over TCP on 127.0.0.1.
   [[nodiscard]] std::string TcpUrl(const std::string& database, const std::string& role = kSuperuser) const;
   [[nodiscard]] int Port() const { return port_; }
+  // The postmaster's process id (its sessions are its children).
+  [[nodiscard]] pid_t ServerPid() const { return server_; }
   [[nodiscard]] const std::filesystem::path& Directory() const { return directory_; }
 
   // Runs `sql` (one or more statements) in `database` as the superuser. An

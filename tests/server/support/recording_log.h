@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,13 @@ class RecordingLog final : public SessionLog {
       if (all) found.push_back(line);
     }
     return found;
+  }
+  // The level of the first line holding `part`, when there is one.
+  std::optional<LogLevel> LevelOf(const std::string& part) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (std::size_t i = 0; i < lines_.size(); ++i)
+      if (lines_[i].find(part) != std::string::npos) return levels_[i];
+    return std::nullopt;
   }
   std::size_t ErrorsAndWarnings() const {
     std::lock_guard<std::mutex> lock(mutex_);

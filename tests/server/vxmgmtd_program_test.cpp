@@ -10,9 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "management/protocol/message_catalogue.h"
 #include "server/network/listen_address.h"
+#include "server/open_file_limit.h"
 #include "server/store/postgres_store.h"
 #include "server/store/sqlite_store.h"
+#include "tests/server/support/raw_agent.h"
+#include "tests/support/child_process.h"
 #include "tests/support/private_postgres.h"
 #include "tests/support/temp_dir.h"
 
@@ -104,8 +108,8 @@ TEST(VxmgmtdProgramTest, ServeRefusesBadArgumentsAndUnusableStoresBeforeListenin
 }
 
 TEST(VxmgmtdProgramTest, ServeRefusesAPostgresStoreItCannotUse) {
-  test::PrivatePostgres& cluster = test::SharedPostgres();
-  const std::string url = test::NewPostgresDatabase();
+  vx::test::PrivatePostgres& cluster = vx::test::SharedPostgres();
+  const std::string url = vx::test::NewPostgresDatabase();
   { ASSERT_TRUE(OpenPostgresStore(url).ok()); }
   const std::string name = url.substr(url.find("@/") + 2, url.find('?') - url.find("@/") - 2);
   ASSERT_EQ(cluster.Execute(name, "UPDATE schema_version SET version = 42"), "");
@@ -125,6 +129,50 @@ TEST(VxmgmtdProgramTest, ServeRefusesAPostgresStoreItCannotUse) {
     EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
     EXPECT_EQ(run.output.find("s3cret"), std::string::npos) << run.output;
   }
+}
+
+// Every agent is an open file: serve raises its soft limit to the hard one,
+// says how many agents it holds, holds no more, and says when --max-agents
+// asks for more than the limit allows.
+TEST(VxmgmtdProgramTest, ServeRaisesItsOpenFileLimitAndHoldsTheAgentsItSays) {
+  vx::test::TempDir dir;
+  const std::string command = "ulimit -Sn 100 && ulimit -Hn 200 && exec '" + std::string(VX_VXMGMTD) +
+                              "' serve --listen 127.0.0.1:0 --max-agents 1000 --db '" + (dir / "a.db").string() + "'";
+  vx::test::ChildProcess serve({"/bin/sh", "-c", command}, dir / "serve.out", dir / "serve.log");
+  int port = 0;
+  ASSERT_TRUE(vx::test::WaitFor(
+      [&] {
+        const std::string log = vx::test::ReadFile(dir / "serve.log");
+        const std::size_t at = log.find("serving agents on 127.0.0.1:");
+        if (at != std::string::npos) port = std::atoi(log.c_str() + at + 28);
+        return port > 0;
+      },
+      std::chrono::seconds(30)));
+  const std::string log = vx::test::ReadFile(dir / "serve.log");
+  const std::size_t capacity = 200 - kReservedFiles;
+  EXPECT_NE(log.find("it holds at most " + std::to_string(capacity) + " agents (open-file limit 200)"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("--max-agents 1000 is above what the open-file limit of 200 allows: at most " +
+                     std::to_string(capacity) + " agents"),
+            std::string::npos)
+      << log;
+
+  // More agents than that: the ones past the limit are closed unanswered.
+  std::vector<std::unique_ptr<test::RawAgent>> agents;
+  std::size_t accepted = 0, closed = 0;
+  for (std::size_t i = 0; i < capacity + 10; ++i) {
+    auto agent = std::make_unique<test::RawAgent>(static_cast<uint16_t>(port));
+    ASSERT_TRUE(agent->Connected());
+    agent->SendHello(AgentId{0xF1, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)});
+    const auto reply = agent->ReadUntil(management::kHelloReply, 5000);
+    (reply && reply->body == std::vector<uint8_t>{1} ? accepted : closed) += 1;
+    agents.push_back(std::move(agent));
+  }
+  EXPECT_EQ(accepted, capacity);
+  EXPECT_EQ(closed, 10u);
+  EXPECT_TRUE(serve.Signal(SIGTERM));
+  EXPECT_EQ(serve.Wait(), 0);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 # SQLite 3, Crypto++ and zlib as imported targets vx::sqlite3, vx::cryptopp,
 # vx::zlib; natively also libpq as vx::libpq (the server's PostgreSQL store
-# and the tests' private clusters). Natively they are Debian's -dev packages; for the Windows builds
+# and the tests' private clusters) and standalone Asio as vx::asio. Natively they are Debian's -dev packages; for the Windows builds
 # SQLite and Crypto++ come from the cache that scripts/build_third_party.sh
 # fills, and zlib from Debian's mingw package.
 if(VX_WINDOWS)
@@ -31,6 +31,18 @@ else()
   find_library(CRYPTOPP_LIBRARY NAMES cryptopp crypto++ REQUIRED)
   add_library(vx::sqlite3 ALIAS SQLite::SQLite3)
   add_library(vx::zlib ALIAS ZLIB::ZLIB)
+  # Standalone Asio (Debian's libasio-dev, headers only) for vxmgmtd and
+  # vxfleet. ThreadSanitizer cannot follow Asio's memory fences (GCC refuses
+  # them under -fsanitize=thread). Each program runs its io_context on one
+  # thread, and work posted from others goes through the scheduler's mutex,
+  # which ThreadSanitizer does follow, so the fences are left out of that
+  # build only.
+  add_library(vx_asio INTERFACE)
+  target_compile_definitions(vx_asio INTERFACE ASIO_STANDALONE ASIO_NO_DEPRECATED)
+  if(CMAKE_CXX_FLAGS MATCHES "-fsanitize=thread")
+    target_compile_definitions(vx_asio INTERFACE ASIO_DISABLE_FENCED_BLOCK)
+  endif()
+  add_library(vx::asio ALIAS vx_asio)
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(LIBPQ REQUIRED IMPORTED_TARGET GLOBAL libpq)
   add_library(vx::libpq ALIAS PkgConfig::LIBPQ)

@@ -21,17 +21,7 @@ void WriteTable(const std::vector<AgentLine>& agents, std::ostream& out) {
                      EnrollmentName(r.enrollment), r.connected ? "yes" : "no", LocalTimeText(r.lastSeen), LockBits(r),
                      StandingName(agent.policy.standing), std::to_string(ReportBacklog(r))});
   }
-  std::vector<std::size_t> widths(cells[0].size(), 0);
-  for (const auto& row : cells)
-    for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], ShownWidth(row[c]));
-  for (const auto& row : cells) {
-    std::string line;
-    for (std::size_t c = 0; c < row.size(); ++c) {
-      line += row[c];
-      if (c + 1 < row.size()) line += std::string(widths[c] - ShownWidth(row[c]) + 2, ' ');
-    }
-    out << line << "\n";
-  }
+  WriteColumns(cells, out);
 }
 
 void WriteJson(const std::vector<AgentLine>& agents, std::ostream& out) {

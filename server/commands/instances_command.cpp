@@ -44,17 +44,7 @@ int RunInstancesList(Store& store, bool json, int64_t now, std::ostream& out, st
     cells.push_back({std::to_string(r.instanceId), ShownAgentText(r.info.host), ShownAgentText(r.info.listen),
                      std::to_string(r.info.pid), LocalTimeText(r.startedAt), LocalTimeText(r.heartbeatAt),
                      StateOf(r, now), std::to_string(r.agents)});
-  std::vector<std::size_t> widths(cells[0].size(), 0);
-  for (const auto& row : cells)
-    for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], ShownWidth(row[c]));
-  for (const auto& row : cells) {
-    std::string line;
-    for (std::size_t c = 0; c < row.size(); ++c) {
-      line += row[c];
-      if (c + 1 < row.size()) line += std::string(widths[c] - ShownWidth(row[c]) + 2, ' ');
-    }
-    out << line << "\n";
-  }
+  WriteColumns(cells, out);
   return kExitDone;
 }
 

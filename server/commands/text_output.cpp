@@ -1,5 +1,6 @@
 #include "server/commands/text_output.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "server/store/agent_text.h"
@@ -94,6 +95,22 @@ std::size_t ShownWidth(std::string_view shown) {
   for (char c : shown)
     if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++width;
   return width;
+}
+
+void WriteColumns(const std::vector<std::vector<std::string>>& rows, std::ostream& out) {
+  std::vector<std::size_t> widths;
+  for (const auto& row : rows) {
+    widths.resize(std::max(widths.size(), row.size()), 0);
+    for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], ShownWidth(row[c]));
+  }
+  for (const auto& row : rows) {
+    std::string line;
+    for (std::size_t c = 0; c < row.size(); ++c) {
+      line += row[c];
+      if (c + 1 < row.size()) line += std::string(widths[c] - ShownWidth(row[c]) + 2, ' ');
+    }
+    out << line << "\n";
+  }
 }
 
 }  // namespace vx::server

@@ -5,8 +5,10 @@
 // terminal, break a JSON or CSV reader, or hide behind direction marks.
 #pragma once
 
+#include <ostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vx::server {
 
@@ -37,5 +39,9 @@ namespace vx::server {
 
 // The number of characters ShownAgentText's output takes (for columns).
 [[nodiscard]] std::size_t ShownWidth(std::string_view shown);
+
+// Rows of cells (already shown: ShownAgentText for agent texts) in columns two
+// blanks apart, each as wide as its widest cell; the first row is the header.
+void WriteColumns(const std::vector<std::vector<std::string>>& rows, std::ostream& out);
 
 }  // namespace vx::server

@@ -1,6 +1,7 @@
 #include "server/store/postgres_connection.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 
 namespace vx::server::pg {
@@ -158,23 +159,45 @@ bool Connection::Setup() {
 bool Connection::EnsureOpen() {
   if (!conn_) return false;
   if (PQstatus(conn_) == CONNECTION_OK) return true;
+  // While the database is away, one attempt a second: every operation in
+  // between fails at once instead of waiting out a connect of its own, so
+  // serve's loop stays free for the sessions it can still keep.
+  const auto now = std::chrono::steady_clock::now();
+  if (lastAttempt_ && now - *lastAttempt_ < kReconnectInterval) return false;
+  lastAttempt_ = now;
   PQreset(conn_);
-  return PQstatus(conn_) == CONNECTION_OK && Setup();
+  if (PQstatus(conn_) != CONNECTION_OK || !Setup()) return false;
+  lastAttempt_.reset();
+  return true;
 }
+
+namespace {
+
+// The parameters as libpq takes them: pointers, lengths and formats.
+struct ParamArrays {
+  explicit ParamArrays(const std::vector<Param>& params)
+      : values(params.size()), lengths(params.size()), formats(params.size()) {
+    for (std::size_t i = 0; i < params.size(); ++i) {
+      values[i] = params[i].null ? nullptr : params[i].value.c_str();
+      lengths[i] = static_cast<int>(params[i].value.size());
+      formats[i] = params[i].binary ? 1 : 0;
+    }
+  }
+  [[nodiscard]] int Count() const { return static_cast<int>(values.size()); }
+
+  std::vector<const char*> values;
+  std::vector<int> lengths, formats;
+};
+
+}  // namespace
 
 Result Connection::Exec(std::string_view sql, const std::vector<Param>& params, bool binaryResult) {
   const std::string text(sql);
   // Without parameters, a script of several statements (schema, settings).
   if (params.empty() && !binaryResult) return Result(PQexec(conn_, text.c_str()));
-  std::vector<const char*> values(params.size());
-  std::vector<int> lengths(params.size()), formats(params.size());
-  for (std::size_t i = 0; i < params.size(); ++i) {
-    values[i] = params[i].null ? nullptr : params[i].value.c_str();
-    lengths[i] = static_cast<int>(params[i].value.size());
-    formats[i] = params[i].binary ? 1 : 0;
-  }
-  return Result(PQexecParams(conn_, text.c_str(), static_cast<int>(params.size()), nullptr, values.data(),
-                             lengths.data(), formats.data(), binaryResult ? 1 : 0));
+  const ParamArrays p(params);
+  return Result(PQexecParams(conn_, text.c_str(), p.Count(), nullptr, p.values.data(), p.lengths.data(),
+                             p.formats.data(), binaryResult ? 1 : 0));
 }
 
 Result Connection::ExecPrepared(const char* name, std::string_view sql, const std::vector<Param>& params) {
@@ -184,15 +207,8 @@ Result Connection::ExecPrepared(const char* name, std::string_view sql, const st
     if (!prepared.ok()) return prepared;
     prepared_.emplace_back(name);
   }
-  std::vector<const char*> values(params.size());
-  std::vector<int> lengths(params.size()), formats(params.size());
-  for (std::size_t i = 0; i < params.size(); ++i) {
-    values[i] = params[i].null ? nullptr : params[i].value.c_str();
-    lengths[i] = static_cast<int>(params[i].value.size());
-    formats[i] = params[i].binary ? 1 : 0;
-  }
-  return Result(
-      PQexecPrepared(conn_, name, static_cast<int>(params.size()), values.data(), lengths.data(), formats.data(), 0));
+  const ParamArrays p(params);
+  return Result(PQexecPrepared(conn_, name, p.Count(), p.values.data(), p.lengths.data(), p.formats.data(), 0));
 }
 
 std::string Connection::ErrorMessage() const {

@@ -9,6 +9,7 @@
 
 #include <libpq-fe.h>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -79,8 +80,10 @@ class Connection {
   // success.
   [[nodiscard]] std::string Open(const std::string& url, std::string setup);
   // Connected now, or connected again after a lost connection (the session
-  // settings applied again; prepared statements are forgotten).
+  // settings applied again; prepared statements are forgotten). After an
+  // attempt that failed, false at once until kReconnectInterval has passed.
   [[nodiscard]] bool EnsureOpen();
+  static constexpr std::chrono::milliseconds kReconnectInterval{1000};
 
   // Without parameters (and a text result) `sql` may hold several
   // statements; the result is the last one's, or the first failure.
@@ -98,6 +101,7 @@ class Connection {
   PGconn* conn_ = nullptr;
   std::string setup_;
   std::vector<std::string> prepared_;
+  std::optional<std::chrono::steady_clock::time_point> lastAttempt_;  // of a reconnection that failed
 };
 
 // BEGIN at Begin; ROLLBACK unless Commit succeeded.

@@ -38,26 +38,6 @@ AgentId IdFromBytes(const std::string& bytes) {
   return id;
 }
 
-PolicySync SyncFromStoredName(std::string_view name) {
-  for (PolicySync sync :
-       {PolicySync::Unknown, PolicySync::Unmanaged, PolicySync::InSync, PolicySync::Setting, PolicySync::Drifted})
-    if (name == PolicySyncName(sync)) return sync;
-  return PolicySync::Unknown;
-}
-
-// A parent policy an agent can hold exactly (see the SQLite store).
-std::optional<std::string> ParentPolicyProblem(const ParentPolicy& policy) {
-  if (policy.ruleUsb__Parent.size() > management::kMaxParentRuleText)
-    return "the rule text has " + std::to_string(policy.ruleUsb__Parent.size()) + " bytes; an agent holds at most " +
-           std::to_string(management::kMaxParentRuleText);
-  if (policy.password__Parent.size() > management::kMaxParentPassword)
-    return "the password has " + std::to_string(policy.password__Parent.size()) + " bytes; an agent holds at most " +
-           std::to_string(management::kMaxParentPassword);
-  if (policy.ruleUsb__Parent.find('\0') != std::string::npos) return "the rule text holds a zero byte";
-  if (policy.password__Parent.find('\0') != std::string::npos) return "the password holds a zero byte";
-  return std::nullopt;
-}
-
 // Session settings applied at every connection (and reconnection).
 std::string SessionSetup(const StoreOpenOptions& options) {
   std::string setup = "SET bytea_output = 'hex'; SET client_min_messages = 'warning'; SET lock_timeout = '" +
@@ -799,7 +779,7 @@ class PostgresStore final : public Store {
   StoreResult<Done> WriteAssignment(std::string_view scope, const AgentId* agent, const ParentPolicy& policy,
                                     int64_t now) {
     if (auto refused = Refuse<Done>()) return *refused;
-    if (auto problem = ParentPolicyProblem(policy))
+    if (auto problem = AssignmentProblem(policy))
       return StoreResult<Done>::Failure(StoreFailure::InvalidValue, *problem);
     Transaction transaction(*db_);
     if (!transaction.Begin()) return Unavailable<Done>("set a policy assignment");
@@ -885,7 +865,7 @@ class PostgresStore final : public Store {
       status.windowsVersion = static_cast<uint32_t>(r.Int(row, 16));
       agent.status = status;
     }
-    agent.policy.sync = SyncFromStoredName(r.Text(row, 17));
+    agent.policy.sync = PolicySyncOfStoredName(r.Text(row, 17));
     if (!r.IsNull(row, 18)) agent.policy.heldDigest = static_cast<uint32_t>(r.Int(row, 18));
     if (!r.IsNull(row, 19)) agent.policy.expectedDigest = static_cast<uint32_t>(r.Int(row, 19));
     agent.policy.tries = static_cast<int>(r.Int(row, 20));

@@ -34,29 +34,6 @@ AgentId IdFromBlob(std::span<const uint8_t> blob) {
   return id;
 }
 
-const char* SyncStoredName(PolicySync sync) { return PolicySyncName(sync); }
-
-PolicySync SyncFromStoredName(std::string_view name) {
-  for (PolicySync sync :
-       {PolicySync::Unknown, PolicySync::Unmanaged, PolicySync::InSync, PolicySync::Setting, PolicySync::Drifted})
-    if (name == PolicySyncName(sync)) return sync;
-  return PolicySync::Unknown;
-}
-
-// A parent policy an agent can hold exactly: its texts fit the fields and
-// hold no zero byte (an agent would end the text there).
-std::optional<std::string> ParentPolicyProblem(const ParentPolicy& policy) {
-  if (policy.ruleUsb__Parent.size() > management::kMaxParentRuleText)
-    return "the rule text has " + std::to_string(policy.ruleUsb__Parent.size()) + " bytes; an agent holds at most " +
-           std::to_string(management::kMaxParentRuleText);
-  if (policy.password__Parent.size() > management::kMaxParentPassword)
-    return "the password has " + std::to_string(policy.password__Parent.size()) + " bytes; an agent holds at most " +
-           std::to_string(management::kMaxParentPassword);
-  if (policy.ruleUsb__Parent.find('\0') != std::string::npos) return "the rule text holds a zero byte";
-  if (policy.password__Parent.find('\0') != std::string::npos) return "the password holds a zero byte";
-  return std::nullopt;
-}
-
 class SqliteStore final : public Store {
  public:
   SqliteStore(sqlite3* db, std::filesystem::path path, StoreOpenOptions options)
@@ -304,7 +281,7 @@ class SqliteStore final : public Store {
         "UPDATE agents SET policy_sync = ?2, held_digest = ?3, expected_digest = ?4, policy_tries = ?5, "
         "policy_checked_at = ?6 WHERE agent_id = ?1",
         agent, [&](Statement& s) {
-          return s.BindText(2, SyncStoredName(state.sync)) == SQLITE_OK && BindOptional(s, 3, state.heldDigest) &&
+          return s.BindText(2, PolicySyncName(state.sync)) == SQLITE_OK && BindOptional(s, 3, state.heldDigest) &&
                  BindOptional(s, 4, state.expectedDigest) && s.BindInt(5, state.tries) == SQLITE_OK &&
                  s.BindInt(6, state.checkedAt) == SQLITE_OK;
         });
@@ -882,7 +859,7 @@ class SqliteStore final : public Store {
   StoreResult<Done> WriteAssignment(std::span<const uint8_t> scope, const AgentId* agent, const ParentPolicy& policy,
                                     int64_t now) {
     if (auto refused = RefuseWrite<Done>()) return *refused;
-    if (auto problem = ParentPolicyProblem(policy))
+    if (auto problem = AssignmentProblem(policy))
       return StoreResult<Done>::Failure(StoreFailure::InvalidValue, *problem);
     Transaction transaction(db_);
     if (transaction.Begin() != SQLITE_OK) return Unavailable<Done>("set a policy assignment");
@@ -978,7 +955,7 @@ class SqliteStore final : public Store {
       status.windowsVersion = static_cast<uint32_t>(s.ColumnInt(16));
       agent.status = status;
     }
-    agent.policy.sync = SyncFromStoredName(s.ColumnText(17));
+    agent.policy.sync = PolicySyncOfStoredName(s.ColumnText(17));
     if (!s.ColumnIsNull(18)) agent.policy.heldDigest = static_cast<uint32_t>(s.ColumnInt(18));
     if (!s.ColumnIsNull(19)) agent.policy.expectedDigest = static_cast<uint32_t>(s.ColumnInt(19));
     agent.policy.tries = static_cast<int>(s.ColumnInt(20));

@@ -92,6 +92,8 @@ enum class PolicySync {
 inline constexpr int kPolicyTries = 3;
 
 [[nodiscard]] const char* PolicySyncName(PolicySync sync);  // "unknown", "unmanaged", "in-sync", "setting", "drifted"
+// The stored name back; Unknown for a name of none.
+[[nodiscard]] PolicySync PolicySyncOfStoredName(std::string_view name);
 
 struct AgentPolicyState {
   PolicySync sync = PolicySync::Unknown;
@@ -203,6 +205,12 @@ struct ReportSlotCount {
 
 // Where an agent's assignment comes from.
 enum class PolicySource { None, Fleet, Agent };
+
+// Why an assignment cannot be stored: an agent could not hold it exactly
+// (a rule text above 65,535 bytes or a password above 120, what its fields
+// hold, or a text holding a zero byte, where an agent would cut it).
+// nullopt when it can.
+[[nodiscard]] std::optional<std::string> AssignmentProblem(const management::ParentPolicy& policy);
 
 struct PolicyAssignment {
   PolicySource source = PolicySource::None;

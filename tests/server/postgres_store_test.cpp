@@ -129,6 +129,29 @@ TEST(PostgresStoreTest, AConnectionTheDatabaseEndedIsMadeAgain) {
   // Statements kept by name are made again on the new connection.
   EXPECT_TRUE(store->RecordSeen(kAgent, kNow + 1).ok());
   EXPECT_TRUE(store->StoreReportPage(kAgent, 1, std::vector<ReportRowRecord>{{1, 2, "V", "P", "S", 0}}, kNow).ok());
+
+  // A database that refuses connections for a while: every operation fails
+  // with the reason, nothing half-done, and the store works again once the
+  // database is back.
+  ASSERT_EQ(cluster.Execute("postgres", "ALTER DATABASE " + DatabaseOf(url) +
+                                            " WITH ALLOW_CONNECTIONS false; SELECT pg_terminate_backend(pid) FROM "
+                                            "pg_stat_activity WHERE datname = '" +
+                                            DatabaseOf(url) + "'"),
+            "");
+  for (int i = 0; i < 5; ++i) {
+    const auto refused = store->RecordSeen(kAgent, kNow + 2);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.failure(), StoreFailure::Unavailable);
+  }
+  EXPECT_NE(store->FindAgent(kAgent).error().find("cannot reach postgresql://"), std::string::npos);
+  ASSERT_EQ(cluster.Execute("postgres", "ALTER DATABASE " + DatabaseOf(url) + " WITH ALLOW_CONNECTIONS true"), "");
+  bool back = false;
+  for (int i = 0; i < 100 && !back; ++i) {
+    back = store->RecordSeen(kAgent, kNow + 3).ok();
+    if (!back) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(back);
+  EXPECT_EQ(*store->CountReports(kAgent), 1u);
 }
 
 TEST(PostgresStoreTest, InstancesStartingTogetherOnAnEmptyDatabaseMakeOneSchema) {

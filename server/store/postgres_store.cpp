@@ -7,6 +7,7 @@
 #include "server/store/postgres_connection.h"
 #include "server/store/postgres_migrations.h"
 #include "server/store/schema_version.h"
+#include "server/store/store_columns.h"
 #include "server/store/store_location.h"
 
 namespace vx::server {
@@ -20,6 +21,10 @@ using pg::Param;
 using pg::Result;
 using pg::Text;
 using pg::Transaction;
+using store_columns::kAgentColumns;
+using store_columns::kAssignmentColumns;
+using store_columns::kUpdateColumns;
+using store_columns::kUpdatesJoined;
 
 constexpr std::string_view kFleetScope = "fleet";
 constexpr char kChangeChannel[] = "vxmgmtd_changes";
@@ -580,9 +585,11 @@ class PostgresStore final : public Store {
 
   StoreResult<std::vector<UpdateRecord>> ListUpdates(std::optional<AgentId> agent) override {
     if (auto refused = Reconnect<std::vector<UpdateRecord>>()) return *refused;
-    const Result result = agent ? db_->Exec(std::string(kUpdateColumns) + " WHERE u.agent_id = $1 ORDER BY u.update_id",
-                                            {IdParam(*agent)})
-                                : db_->Exec(std::string(kUpdateColumns) + " ORDER BY u.update_id");
+    const Result result =
+        agent ? db_->Exec(std::string(kUpdateColumns) + std::string(kUpdatesJoined) +
+                              " WHERE u.agent_id = $1 ORDER BY u.update_id",
+                          {IdParam(*agent)})
+              : db_->Exec(std::string(kUpdateColumns) + std::string(kUpdatesJoined) + " ORDER BY u.update_id");
     if (!result.ok()) return Unavailable<std::vector<UpdateRecord>>("list the updates", result);
     std::vector<UpdateRecord> updates;
     for (int row = 0; row < result.Rows(); ++row) updates.push_back(UpdateFrom(result, row));
@@ -637,17 +644,6 @@ class PostgresStore final : public Store {
   }
 
  private:
-  static constexpr std::string_view kAgentColumns =
-      "SELECT agent_id, enrollment, address, first_seen, last_seen, instance_id, report_epoch, last_report_id, "
-      "announced_report_id, status_received_at, computer_name, uptime_seconds, lock_cd_dvd, lock_floppy, "
-      "status_word, on_battery, windows_version, policy_sync, held_digest, expected_digest, policy_tries, "
-      "policy_checked_at FROM agents";
-  static constexpr std::string_view kAssignmentColumns =
-      "SELECT scope, rule_usb_parent, rule_usb_lock, lock_cd_dvd_parent, lock_cd_dvd_lock, password_parent, "
-      "password_lock, lock_floppy_parent, lock_floppy_lock, changed_at FROM policy_assignments";
-  static constexpr std::string_view kUpdateColumns =
-      "SELECT u.update_id, u.agent_id, f.name, f.size, u.queued_at, u.delivered_at FROM updates u "
-      "JOIN update_files f USING (file_id)";
   // A drive lock row (IsDriveLockRow): vendor and serial "-".
   static constexpr std::string_view kDriveLockRow = "(vendor = '\\x2d'::bytea AND serial = '\\x2d'::bytea)";
 

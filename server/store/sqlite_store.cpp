@@ -11,6 +11,7 @@
 
 #include "server/store/sqlite_migrations.h"
 #include "server/store/sqlite_statement.h"
+#include "server/store/store_columns.h"
 
 namespace vx::server {
 namespace {
@@ -19,6 +20,10 @@ using management::ParentPolicy;
 using sqlite::ResetOnExit;
 using sqlite::Statement;
 using sqlite::Transaction;
+using store_columns::kAgentColumns;
+using store_columns::kAssignmentColumns;
+using store_columns::kUpdateColumns;
+using store_columns::kUpdatesJoined;
 
 constexpr uint8_t kFleetScope[] = {'f', 'l', 'e', 'e', 't'};
 
@@ -705,18 +710,6 @@ class SqliteStore final : public Store {
   }
 
  private:
-  static constexpr std::string_view kAgentColumns =
-      "SELECT agent_id, enrollment, address, first_seen, last_seen, instance_id, report_epoch, last_report_id, "
-      "announced_report_id, status_received_at, computer_name, uptime_seconds, lock_cd_dvd, lock_floppy, "
-      "status_word, on_battery, windows_version, policy_sync, held_digest, expected_digest, policy_tries, "
-      "policy_checked_at FROM agents";
-  static constexpr std::string_view kAssignmentColumns =
-      "SELECT scope, rule_usb_parent, rule_usb_lock, lock_cd_dvd_parent, lock_cd_dvd_lock, password_parent, "
-      "password_lock, lock_floppy_parent, lock_floppy_lock, changed_at FROM policy_assignments";
-  static constexpr std::string_view kUpdateColumns =
-      "SELECT u.update_id, u.agent_id, f.name, f.size, u.queued_at, u.delivered_at";
-  static constexpr std::string_view kUpdatesJoined = " FROM updates u JOIN update_files f USING (file_id)";
-
   template <typename T>
   StoreResult<T> Unavailable(const std::string& what) const {
     return StoreResult<T>::Failure(StoreFailure::Unavailable,

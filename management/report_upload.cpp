@@ -3,22 +3,13 @@
 #include <algorithm>
 #include <array>
 
+#include "management/protocol/little_endian.h"
 #include "management/protocol/message_catalogue.h"
 #include "management/protocol/rows_block.h"
 #include "monitor/report_store.h"
 
 namespace vx::management {
 namespace {
-
-std::array<uint8_t, 4> LittleEndian(uint32_t value) {
-  return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value >> 16),
-          static_cast<uint8_t>(value >> 24)};
-}
-
-int32_t ReadInt32(const uint8_t* bytes) {
-  return static_cast<int32_t>(uint32_t{bytes[0]} | (uint32_t{bytes[1]} << 8) | (uint32_t{bytes[2]} << 16) |
-                              (uint32_t{bytes[3]} << 24));
-}
 
 // The most rows one block can hold: every row takes at least the size of a
 // row whose three texts are empty.
@@ -31,7 +22,7 @@ int64_t MaxRowsPerBlock() {
 
 Outcome SendReportNotice(const Connection& connection, const std::filesystem::path& reportDatabase) {
   const int64_t newest = NewestReportId(reportDatabase).value_or(0);
-  const auto body = LittleEndian(static_cast<uint32_t>(static_cast<int32_t>(newest)));
+  const auto body = U32Bytes(static_cast<uint32_t>(static_cast<int32_t>(newest)));
   return SendHeaderAndBody(connection, MessageHeader{kReportNotice, 0}, body.data(), body.size())
              ? Outcome::KeepConnection
              : Outcome::EndConnection;
@@ -63,7 +54,8 @@ Outcome AnswerReportRows(const Connection& connection, const std::filesystem::pa
   if (ReceiveExact(connection, request.data(), static_cast<int>(request.size()), kRetryBudget) !=
       static_cast<int>(request.size()))
     return Outcome::EndConnection;
-  BuildRowsBlock(reportDatabase, ReadInt32(request.data()), ReadInt32(request.data() + 4), block);
+  BuildRowsBlock(reportDatabase, static_cast<int32_t>(GetU32(request.data())),
+                 static_cast<int32_t>(GetU32(request.data() + 4)), block);
   const MessageHeader header{kReportRowsReply, static_cast<uint32_t>(block.size())};
   return SendHeaderAndBody(connection, header, block.data(), block.size()) ? Outcome::KeepConnection
                                                                            : Outcome::EndConnection;

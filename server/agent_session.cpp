@@ -1,9 +1,11 @@
 #include "server/agent_session.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 
+#include "management/protocol/little_endian.h"
 #include "management/protocol/message_catalogue.h"
 #include "management/protocol/parent_policy.h"
 #include "management/protocol/policy_list.h"
@@ -25,15 +27,6 @@ std::string Hex32(uint32_t value) {
   char text[11];
   std::snprintf(text, sizeof text, "0x%08X", value);
   return text;
-}
-
-void PutU32(std::vector<uint8_t>& out, uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(value >> shift));
-}
-
-uint32_t GetU32(const std::vector<uint8_t>& bytes) {
-  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-         static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
 }
 
 std::string Seconds(int64_t ms) {
@@ -141,13 +134,13 @@ void AgentSession::MessageComplete() {
       OnStatusReply();
       break;
     case kReportNotice:
-      OnReportNotice(static_cast<int32_t>(GetU32(body_)));
+      OnReportNotice(static_cast<int32_t>(GetU32(body_.data())));
       break;
     case kReportRowsReply:
       OnRowsReply();
       break;
     case kPolicyDigestReply:
-      OnDigestReply(GetU32(body_));
+      OnDigestReply(GetU32(body_.data()));
       break;
     default:
       break;  // HeaderComplete lets no other type through
@@ -288,9 +281,9 @@ bool AgentSession::StartEpoch() {
 }
 
 void AgentSession::RequestRows() {
-  std::vector<uint8_t> request;
-  PutU32(request, static_cast<uint32_t>(cursor_.lastId));
-  PutU32(request, kNoRowLimit);
+  std::array<uint8_t, 8> request{};
+  PutU32(request.data(), static_cast<uint32_t>(cursor_.lastId));
+  PutU32(request.data() + 4, kNoRowLimit);
   Send(kReportRowsRequest, request);
   rowsRequested_ = true;
   requestedAfter_ = cursor_.lastId;

@@ -12,15 +12,15 @@ uint8_t HeaderChecksum(const uint8_t* firstSixBytes) {
 
 std::array<uint8_t, kHeaderSize> EncodeHeader(MessageHeader header) {
   std::array<uint8_t, kHeaderSize> bytes{};
-  detail::PutU16(bytes.data(), header.type);
-  detail::PutU32(bytes.data() + 2, header.length);
+  PutU16(bytes.data(), header.type);
+  PutU32(bytes.data() + 2, header.length);
   bytes[6] = HeaderChecksum(bytes.data());
   return bytes;
 }
 
 std::optional<MessageHeader> DecodeHeader(const uint8_t* sevenBytes) {
   if (sevenBytes[6] != HeaderChecksum(sevenBytes)) return std::nullopt;
-  return MessageHeader{detail::GetU16(sevenBytes), detail::GetU32(sevenBytes + 2)};
+  return MessageHeader{GetU16(sevenBytes), GetU32(sevenBytes + 2)};
 }
 
 }  // namespace vx::management

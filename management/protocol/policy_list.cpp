@@ -40,9 +40,9 @@ using detail::BoundedReader;
     // n / 2 whole units (an odd last byte is dropped), up to the first 0 unit.
     const std::size_t units = textLength / 2;
     std::size_t length = 0;
-    while (length < units && detail::GetU16(text + 2 * length) != 0) ++length;
+    while (length < units && GetU16(text + 2 * length) != 0) ++length;
     entry.text.resize(length);
-    for (std::size_t i = 0; i < length; ++i) entry.text[i] = detail::GetU16(text + 2 * i);
+    for (std::size_t i = 0; i < length; ++i) entry.text[i] = GetU16(text + 2 * i);
   }
   return true;
 }
@@ -66,7 +66,7 @@ std::vector<uint8_t> EncodePolicyListInOrder(std::span<const PolicyEntry> entrie
   std::vector<uint8_t> bytes(size);
   uint8_t* out = bytes.data();
   auto putU32 = [&out](uint32_t value) {
-    detail::PutU32(out, value);
+    PutU32(out, value);
     out += 4;
   };
   putU32(static_cast<uint32_t>(entries.size()));
@@ -78,7 +78,7 @@ std::vector<uint8_t> EncodePolicyListInOrder(std::span<const PolicyEntry> entrie
     if (entry.kind == kTextEntry) {
       putU32(static_cast<uint32_t>(2 * entry.text.size()));
       for (char16_t unit : entry.text) {
-        detail::PutU16(out, unit);
+        PutU16(out, unit);
         out += 2;
       }
     }

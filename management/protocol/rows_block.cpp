@@ -23,13 +23,13 @@ std::size_t TextUnits(const std::string& text) { return std::min(text.size(), kM
 
 uint8_t* PutText(uint8_t* out, std::string_view text) {
   const std::size_t kept = std::min(text.size(), kMaxRowTextUnits - 1);
-  detail::PutU32(out, static_cast<uint32_t>(kept + 1));
+  PutU32(out, static_cast<uint32_t>(kept + 1));
   out += 4;
   for (std::size_t i = 0; i < kept; ++i) {
-    detail::PutU16(out, static_cast<unsigned char>(text[i]));
+    PutU16(out, static_cast<unsigned char>(text[i]));
     out += 2;
   }
-  detail::PutU16(out, 0);
+  PutU16(out, 0);
   return out + 2;
 }
 
@@ -39,21 +39,21 @@ uint8_t* PutText(uint8_t* out, std::string_view text) {
   const uint8_t* at = nullptr;
   if (!reader.ReadU32(count) || count == 0 || count > kMaxRowTextUnits) return false;
   if (!reader.Take(2 * std::size_t{count}, at)) return false;
-  if (detail::GetU16(at + 2 * (count - 1)) != 0) return false;
+  if (GetU16(at + 2 * (count - 1)) != 0) return false;
   text.resize(count - 1);
-  for (std::size_t i = 0; i + 1 < count; ++i) text[i] = detail::GetU16(at + 2 * i);
+  for (std::size_t i = 0; i + 1 < count; ++i) text[i] = GetU16(at + 2 * i);
   return true;
 }
 
 [[nodiscard]] bool ReadRow(detail::BoundedReader& reader, DecodedRow& row) {
   const uint8_t* fixed = nullptr;
   if (!reader.Take(kFixedPart, fixed)) return false;
-  if (detail::GetU32(fixed + 8) != kRowConstantA || detail::GetU32(fixed + 12) != kRowConstantB) return false;
+  if (GetU32(fixed + 8) != kRowConstantA || GetU32(fixed + 12) != kRowConstantB) return false;
   const uint8_t* zeros = fixed + kZeroAreaOffset;
   if (std::any_of(zeros, zeros + kZeroAreaSize, [](uint8_t byte) { return byte != 0; })) return false;
-  row.id = static_cast<int32_t>(detail::GetU32(fixed));
-  row.time = static_cast<int32_t>(detail::GetU32(fixed + 4));
-  row.action = static_cast<int32_t>(detail::GetU32(fixed + 16));
+  row.id = static_cast<int32_t>(GetU32(fixed));
+  row.time = static_cast<int32_t>(GetU32(fixed + 4));
+  row.action = static_cast<int32_t>(GetU32(fixed + 16));
   if (!ReadText(reader, row.vendor) || !ReadText(reader, row.product) || !ReadText(reader, row.serial)) return false;
   for (int i = 0; i < kEmptyTexts; ++i) {
     std::u16string empty;
@@ -73,11 +73,11 @@ void AppendEncodedRow(const UploadedRow& row, std::vector<uint8_t>& block) {
   const std::size_t start = block.size();
   block.resize(start + EncodedRowSize(row));  // zero-filled: the zero area stays 0
   uint8_t* out = block.data() + start;
-  detail::PutU32(out, static_cast<uint32_t>(row.id));
-  detail::PutU32(out + 4, static_cast<uint32_t>(row.time));
-  detail::PutU32(out + 8, kRowConstantA);
-  detail::PutU32(out + 12, kRowConstantB);
-  detail::PutU32(out + 16, static_cast<uint32_t>(row.action));
+  PutU32(out, static_cast<uint32_t>(row.id));
+  PutU32(out + 4, static_cast<uint32_t>(row.time));
+  PutU32(out + 8, kRowConstantA);
+  PutU32(out + 12, kRowConstantB);
+  PutU32(out + 16, static_cast<uint32_t>(row.action));
   out += kFixedPart;
   out = PutText(out, row.vendor);
   out = PutText(out, row.product);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 
+#include "management/protocol/little_endian.h"
 #include "management/protocol/message_catalogue.h"
 #include "management/protocol/policy_list.h"
 #include "management/protocol/status_record.h"
@@ -20,16 +21,6 @@ constexpr uint32_t kWindowsVersion = 0x1DB10106;
 // little however large its last policySet or rows block was; the usual turn's
 // output (keep-alive, notice, status reply, a row or two) fits in it.
 constexpr std::size_t kKeptBufferCapacity = 512;
-
-std::array<uint8_t, 4> LittleEndian(uint32_t value) {
-  return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value >> 16),
-          static_cast<uint8_t>(value >> 24)};
-}
-
-int32_t ReadInt32(const uint8_t* bytes) {
-  return static_cast<int32_t>(uint32_t{bytes[0]} | (uint32_t{bytes[1]} << 8) | (uint32_t{bytes[2]} << 16) |
-                              (uint32_t{bytes[3]} << 24));
-}
 
 void Release(std::vector<uint8_t>& buffer) {
   if (buffer.capacity() > kKeptBufferCapacity)
@@ -151,7 +142,7 @@ bool SimulatedAgent::DropForChurn(FleetTime now) {
   // brings and leaves it unanswered, as a connection that breaks mid-drain.
   if (pageAwaitingProof_) {
     if (!ready_ || current_.type != kReportRowsRequest) return false;
-    RecordProof(ReadInt32(body_.data()));
+    RecordProof(static_cast<int32_t>(GetU32(body_.data())));
   }
   EndConnection(now, FleetTime{0});  // reconnect at once
   return true;
@@ -340,7 +331,7 @@ void SimulatedAgent::HandleMessage(FleetTime now) {
       AnswerRows(now);
       break;
     case kPolicyDigestRequest:
-      Send(now, kPolicyDigestReply, LittleEndian(held_->digest));
+      Send(now, kPolicyDigestReply, U32Bytes(held_->digest));
       break;
     case kPolicySet:
       if (current_.length > kMaxPolicySetBody) {
@@ -374,12 +365,12 @@ void SimulatedAgent::AnswerStatus(FleetTime now) {
 }
 
 void SimulatedAgent::SendNotice(FleetTime now) {
-  Send(now, kReportNotice, LittleEndian(static_cast<uint32_t>(table_.CreatedBy(now))));
+  Send(now, kReportNotice, U32Bytes(static_cast<uint32_t>(table_.CreatedBy(now))));
 }
 
 void SimulatedAgent::AnswerRows(FleetTime now) {
-  const int32_t afterId = ReadInt32(body_.data());
-  const int32_t rowLimit = ReadInt32(body_.data() + 4);
+  const int32_t afterId = static_cast<int32_t>(GetU32(body_.data()));
+  const int32_t rowLimit = static_cast<int32_t>(GetU32(body_.data() + 4));
   RecordProof(afterId);
   pageAwaitingProof_ = false;
 
